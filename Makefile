@@ -1,0 +1,44 @@
+# Set-up and entry points.  Every target builds its own virtual environment
+# from this repository's files, so a fresh machine needs only Python 3.12.
+
+VENV  ?= .venv
+BUILD ?= build
+ARGS  ?=
+PYTEST_ARGS ?=
+
+# python3.12 on PATH if it really runs (a pyenv shim may not), else the
+# newest 3.12 under pyenv.
+PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.12*/bin/python3.12 2>/dev/null | sort -rV); do \
+	$$p -c 'import sys; assert sys.version_info[:2] == (3, 12); print(sys.executable)' 2>/dev/null && break; done)
+
+PY      := $(VENV)/bin/python
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/*.cpp ensemble/*.cpp)
+
+.PHONY: test demo bench check-python clean
+
+check-python:
+	@test -n "$(PYTHON312)" || { echo "No Python 3.12 found: put python3.12 on PATH or install it under pyenv."; exit 1; }
+
+$(PY): | check-python
+	$(PYTHON312) -m venv $(VENV)
+
+# Build requirements come from pyproject.toml; the build dir is kept so that a
+# source change recompiles only what changed.  The stamp names the extras.
+$(VENV)/.installed-%: $(SOURCES) | $(PY)
+	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'], sep='\n')" \
+		| xargs -d '\n' $(PY) -m pip install --quiet
+	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$*]"
+	rm -f $(VENV)/.installed-*
+	touch $@
+
+test: $(VENV)/.installed-test
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+demo: $(VENV)/.installed-demo
+	$(PY) examples/storm.py $(ARGS)
+
+bench: $(VENV)/.installed-bench
+	$(PY) bench/run.py $(ARGS)
+
+clean:
+	rm -rf $(VENV) $(BUILD)
