@@ -1,0 +1,27 @@
+import sys
+import pathlib
+
+import numpy as np
+import pytest
+
+# The scalar references live beside the tests.
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+
+THREAD_COUNTS = [1, 2, 7, 0, -1]
+
+
+def assert_bits_equal(actual, expected):
+    """Equal to the last bit, NaN payloads and signed zeros included."""
+    actual = np.ascontiguousarray(actual, dtype=np.float64)
+    expected = np.ascontiguousarray(expected, dtype=np.float64)
+    assert actual.shape == expected.shape
+    diff = np.flatnonzero(actual.view(np.uint64) != expected.view(np.uint64))
+    assert diff.size == 0, (
+        f"{diff.size} elements differ, first at flat index {diff[0]}: "
+        f"{actual.flat[diff[0]]!r} != {expected.flat[diff[0]]!r}"
+    )
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261208)
