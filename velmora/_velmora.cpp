@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <stdexcept>
@@ -101,22 +102,32 @@ void require(bool ok, const char* message) {
 // ---------------------------------------------------------------------------
 // vad: first- and second-harmonic fits of radial velocity against azimuth
 
-// Per-thread scratch for the valid samples of one row and their sines and
-// cosines, so that the trigonometric functions are evaluated once per sample
-// rather than once per pass.  It grows to the longest row a thread has seen and is reused.
+// Per-thread scratch for the valid samples of one row: vr, and (sin, cos)
+// of az and of az + az as adjacent pairs, so that the trigonometric functions
+// are evaluated once per sample rather than once per pass.  It grows to the
+// longest row a thread has seen and is reused.
 struct VadScratch {
     std::vector<double> buffer;
-    double *vr, *s, *c, *s2, *c2;
+    double *vr, *sc, *sc2;
     void reserve(std::int64_t g) {
         const std::size_t need = 5 * static_cast<std::size_t>(g);
         if (buffer.size() < need) buffer.resize(need);
         vr = buffer.data();
-        s = vr + g;
-        c = s + g;
-        s2 = c + g;
-        c2 = s2 + g;
+        sc = vr + g;
+        sc2 = sc + 2 * g;
     }
 };
+
+// Two doubles in one SSE register.  Lane-wise arithmetic is plain IEEE double
+// arithmetic, so two independent sums can share one instruction with results
+// identical to the scalar ones.
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 
 // Solves the 4x4 system m x = h by Gaussian elimination with partial pivoting.
 // Returns the determinant of m, or 0 when a pivot is exactly zero (then x is
@@ -168,9 +179,9 @@ void vad_row(const double* vr, const double* az, double cos_el, std::int64_t G,
         if (!is_finite(vr[j]) || !is_finite(az[j])) continue;
         const double s = std::sin(az[j]), c = std::cos(az[j]);
         w.vr[n_valid] = vr[j];
-        w.s[n_valid] = s;
-        w.c[n_valid] = c;
-        w.s2[n_valid] = az[j];
+        w.sc[2 * n_valid] = s;
+        w.sc[2 * n_valid + 1] = c;
+        w.sc2[2 * n_valid] = az[j];  // kept for pass 4
         ++n_valid;
         Sv += vr[j];
         Ss += s;
@@ -185,7 +196,7 @@ void vad_row(const double* vr, const double* az, double cos_el, std::int64_t G,
     // Pass 2: centred second moments.
     double Sss = 0.0, Scc = 0.0, Ssc = 0.0, Ssv = 0.0, Scv = 0.0;
     for (std::int64_t j = 0; j < n_valid; ++j) {
-        const double ds = w.s[j] - ms, dc = w.c[j] - mc, dv = w.vr[j] - mv;
+        const double ds = w.sc[2 * j] - ms, dc = w.sc[2 * j + 1] - mc, dv = w.vr[j] - mv;
         Sss += ds * ds;
         Scc += dc * dc;
         Ssc += ds * dc;
@@ -202,7 +213,7 @@ void vad_row(const double* vr, const double* az, double cos_el, std::int64_t G,
     // Pass 3: residual of the first-harmonic fit.
     double SSR = 0.0;
     for (std::int64_t j = 0; j < n_valid; ++j) {
-        const double r = ((w.vr[j] - a0) - a1 * w.s[j]) - b1 * w.c[j];
+        const double r = ((w.vr[j] - a0) - a1 * w.sc[2 * j]) - b1 * w.sc[2 * j + 1];
         SSR += r * r;
     }
     row(0) = a1 / cos_el;
@@ -210,31 +221,42 @@ void vad_row(const double* vr, const double* az, double cos_el, std::int64_t G,
     row(2) = a0;
     row(3) = std::sqrt(SSR / N);
 
-    // Pass 4: second harmonic, with az + az as the angle (pass 1 parked the
-    // valid azimuths in s2).
+    // Pass 4: second harmonic, with az + az as the angle.
     double Ss2 = 0.0, Sc2 = 0.0;
     for (std::int64_t j = 0; j < n_valid; ++j) {
-        const double twice = w.s2[j] + w.s2[j];
-        w.s2[j] = std::sin(twice);
-        w.c2[j] = std::cos(twice);
-        Ss2 += w.s2[j];
-        Sc2 += w.c2[j];
+        const double twice = w.sc2[2 * j] + w.sc2[2 * j];
+        const double s2 = std::sin(twice), c2 = std::cos(twice);
+        w.sc2[2 * j] = s2;
+        w.sc2[2 * j + 1] = c2;
+        Ss2 += s2;
+        Sc2 += c2;
     }
     const double ms2 = Ss2 / N, mc2 = Sc2 / N;
 
-    // Pass 5: normal equations of the two-harmonic fit (upper triangle; the
-    // products are commutative, so mirroring gives the same sums).
-    double m[4][4] = {}, h[4] = {};
+    // Pass 5: normal equations of the two-harmonic fit.  With the centred
+    // regressors d = (d0, d1, d2, d3), each lane of a pair accumulates one
+    // element of M or h in sample order; M is symmetric and products commute,
+    // so the upper triangle is mirrored.
+    const Pair mean01 = {ms, mc}, mean23 = {ms2, mc2};
+    Pair m00_11 = {}, m01_23 = {}, m02_13 = {}, m03_12 = {}, m22_33 = {}, h01 = {}, h23 = {};
     for (std::int64_t j = 0; j < n_valid; ++j) {
-        const double d[4] = {w.s[j] - ms, w.c[j] - mc, w.s2[j] - ms2, w.c2[j] - mc2};
+        const Pair d01 = load_pair(w.sc + 2 * j) - mean01;
+        const Pair d23 = load_pair(w.sc2 + 2 * j) - mean23;
+        const Pair d02 = {d01[0], d23[0]}, d13 = {d01[1], d23[1]}, d32 = {d23[1], d23[0]};
         const double dv = w.vr[j] - mv;
-        for (int r = 0; r < 4; ++r) {
-            for (int s = r; s < 4; ++s) m[r][s] += d[r] * d[s];
-            h[r] += d[r] * dv;
-        }
+        m00_11 += d01 * d01;
+        m01_23 += d02 * d13;
+        m02_13 += d01 * d23;
+        m03_12 += d01 * d32;
+        m22_33 += d23 * d23;
+        h01 += d01 * dv;
+        h23 += d23 * dv;
     }
-    for (int r = 1; r < 4; ++r)
-        for (int s = 0; s < r; ++s) m[r][s] = m[s][r];
+    double m[4][4] = {{m00_11[0], m01_23[0], m02_13[0], m03_12[0]},
+                      {m01_23[0], m00_11[1], m03_12[1], m02_13[1]},
+                      {m02_13[0], m03_12[1], m22_33[0], m01_23[1]},
+                      {m03_12[0], m02_13[1], m01_23[1], m22_33[1]}};
+    double h[4] = {h01[0], h01[1], h23[0], h23[1]};
 
     double x[4];
     const double D = solve4(m, h, x);
