@@ -100,6 +100,286 @@ void require(bool ok, const char* message) {
 }
 
 // ---------------------------------------------------------------------------
+// thermo: moist thermodynamics point by point
+
+struct Thermo {
+    double r, theta, theta_v, theta_e;
+};
+
+// Mixing ratio, potential temperature, virtual and equivalent potential
+// temperature of one point; the grouping of every formula is kept as written.
+inline Thermo thermo_point(double T, double P, double D) {
+    const double De = std::isnan(D) ? quiet_nan : (D < T ? D : T);
+    const double R = 100000.0 / P;
+    const double theta = T * std::pow(R, 0.28542059262205427);
+    const double Dc = De - 273.15;
+    const double e = std::exp((17.67 * Dc) / (Dc + 243.5)) * 611.2;
+    const double r = (0.6219569156569429 * e) / (P - e);
+    const double L = std::log(T / De);
+    const double rg = 1000.0 * r;
+    const double F = std::pow(R, (1.0 - 0.00028 * rg) * 0.2854);
+    const double TL = 1.0 / (L / 800.0 + 1.0 / (De - 56.0)) + 56.0;
+    const double X = std::exp((3.376 / TL - 0.00254) * rg * (0.00081 * rg + 1.0));
+    return {r, theta, ((1.0 + r / 0.6219569156569429) * theta) / (r + 1.0), (T * F) * X};
+}
+
+Array thermo_py(Array t, Array p, Array td, int n_threads) {
+    const std::int64_t n = t.size();
+    require(p.size() == n, "size mismatch");
+    require(td.size() == n, "size mismatch");
+
+    Array out = new_output({4, n});
+    double* o = out.mutable_data();
+    const double *pt = t.data(), *pp = p.data(), *ptd = td.data();
+    run_items(n, 4096, n_threads, [&](std::int64_t i) {
+        const Thermo q = thermo_point(pt[i], pp[i], ptd[i]);
+        o[i] = q.r;
+        o[n + i] = q.theta;
+        o[2 * n + i] = q.theta_v;
+        o[3 * n + i] = q.theta_e;
+    });
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// cold_pool: integrated negative buoyancy per column
+
+// sqrt(2 I), with a negative total giving 0; a NaN stays NaN.
+inline double intensity(double I) {
+    const double v = I + I;
+    return v < 0.0 ? 0.0 : std::sqrt(v);
+}
+
+// Writes column i of the (3, K) output from the column's heights z and
+// buoyancies b (J levels each).
+void cold_pool_column(const double* z, const double* b, std::int64_t J, double bottom,
+                      double threshold, double top, double* out, std::int64_t K, std::int64_t i) {
+    double& strength = out[i];
+    double& depth = out[K + i];
+    double& not_found = out[2 * K + i];
+    strength = depth = not_found = quiet_nan;
+
+    auto valid = [&](std::int64_t k) { return is_finite(z[k]) && is_finite(b[k]); };
+    std::int64_t k = 0;
+    while (k < J && !(valid(k) && (!is_finite(bottom) || z[k] >= bottom))) ++k;
+    if (k >= J) return;
+    const double z0 = z[k], b0 = b[k];
+    double z_prev = z0, b_prev = b0, S = 0.0;
+    auto accumulate = [&](std::int64_t k) {
+        S = S + ((-b_prev - b[k]) * 0.5) * (z[k] - z_prev);
+        z_prev = z[k];
+        b_prev = b[k];
+    };
+
+    if (is_finite(top)) {  // fixed depth above the base
+        const double target = top + z0;
+        for (++k; k < J; ++k) {
+            if (!valid(k)) continue;
+            if (z[k] >= target) {
+                const double b_t = ((b[k] - b_prev) * (target - z_prev)) / (z[k] - z_prev) + b_prev;
+                const double I = ((-b_prev - b_t) * 0.5) * (target - z_prev) + S;
+                strength = intensity(I);
+                depth = top;
+                not_found = 0.0;
+                return;
+            }
+            accumulate(k);
+        }
+        return;  // the column ends below the target
+    }
+
+    // Threshold mode: up to where the buoyancy first reaches the threshold.
+    const double h = threshold;
+    if (b0 >= h) {
+        strength = depth = not_found = 0.0;
+        return;
+    }
+    for (++k; k < J; ++k) {
+        if (!valid(k)) continue;
+        if (b[k] >= h) {
+            const double z_c = ((h - b_prev) * (z[k] - z_prev)) / (b[k] - b_prev) + z_prev;
+            const double I = ((-b_prev - h) * 0.5) * (z_c - z_prev) + S;
+            strength = intensity(I);
+            depth = z_c - z0;
+            not_found = 0.0;
+            return;
+        }
+        accumulate(k);
+    }
+    strength = intensity(S);
+    depth = z_prev - z0;
+    not_found = 1.0;
+}
+
+Array cold_pool_py(Array z, Array b, Array bottom, double threshold, Array top, int n_threads) {
+    require(b.ndim() == 2 && z.ndim() == 2, "z and b must be 2-D");
+    const std::int64_t K = b.shape(0), J = b.shape(1);
+    require(z.shape(0) == K && z.shape(1) == J, "shape mismatch");
+    require(bottom.size() == K, "shape mismatch");
+    require(top.size() == K, "shape mismatch");
+
+    Array out = new_output({3, K});
+    double* o = out.mutable_data();
+    const double *pz = z.data(), *pb = b.data(), *pbottom = bottom.data(), *ptop = top.data();
+    run_items(K, 64, n_threads, [&](std::int64_t i) {
+        cold_pool_column(pz + i * J, pb + i * J, J, pbottom[i], threshold, ptop[i], o, K, i);
+    });
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// profile: layer winds, storm-relative helicity and layer-mean wind
+
+struct Wind {
+    double u, v;
+    bool found;
+};
+
+struct Column {
+    const double *z, *u, *v;
+    std::int64_t J;
+    bool valid(std::int64_t k) const { return is_finite(z[k]) && is_finite(u[k]) && is_finite(v[k]); }
+};
+
+constexpr double height_tolerance = 1e-6;
+
+// The wind at height h: the level at h, else linear interpolation between
+// the valid levels around h, else the end level if h lies within the
+// tolerance beyond it.  A NaN h compares with nothing and ends in failure.
+Wind wind_at(const Column& c, double h) {
+    std::int64_t lo = -1;
+    for (std::int64_t k = 0; k < c.J; ++k) {
+        if (!c.valid(k)) continue;
+        if (c.z[k] == h) return {c.u[k], c.v[k], true};
+        if (c.z[k] > h) {
+            if (lo >= 0) {
+                const double f = (h - c.z[lo]) / (c.z[k] - c.z[lo]);
+                return {(c.u[k] - c.u[lo]) * f + c.u[lo], (c.v[k] - c.v[lo]) * f + c.v[lo], true};
+            }
+            if (c.z[k] - h > height_tolerance) return {0.0, 0.0, false};
+            return {c.u[k], c.v[k], true};
+        }
+        lo = k;
+    }
+    if (lo < 0 || !(h - c.z[lo] <= height_tolerance)) return {0.0, 0.0, false};
+    return {c.u[lo], c.v[lo], true};
+}
+
+// Writes column i of the (7, K) output.
+void profile_column(const Column& c, double ground, double bottom, double top, double cu,
+                    double cv, double* out, std::int64_t K, std::int64_t i) {
+    auto row = [&](int r) -> double& { return out[r * K + i]; };
+    for (int r = 0; r < 7; ++r) row(r) = quiet_nan;
+    if (c.J <= 0) return;
+
+    double g = ground;
+    if (!is_finite(g)) {
+        std::int64_t k = 0;
+        while (k < c.J && !c.valid(k)) ++k;
+        if (k >= c.J) return;
+        g = c.z[k];
+    }
+    const double h_bot = bottom + g, h_top = top + g;
+    const Wind bot = wind_at(c, h_bot);
+    if (!bot.found) return;
+    const Wind tip = wind_at(c, h_top);
+    if (!tip.found) return;
+    row(0) = bot.u;
+    row(1) = bot.v;
+    row(2) = tip.u;
+    row(3) = tip.v;
+
+    double u_p = bot.u, v_p = bot.v, z_p = h_bot, Su = 0.0, Sv = 0.0, H = 0.0;
+    for (std::int64_t k = 0; k < c.J; ++k) {
+        if (!c.valid(k) || c.z[k] <= h_bot) continue;
+        if (c.z[k] >= h_top) break;
+        const double u_k = c.u[k], v_k = c.v[k], z_k = c.z[k];
+        H = ((v_p - cv) * (u_k - cu) - (u_p - cu) * (v_k - cv)) + H;
+        const double d = z_k - z_p;
+        Su = ((u_p + u_k) * 0.5) * d + Su;
+        Sv = ((v_p + v_k) * 0.5) * d + Sv;
+        u_p = u_k;
+        v_p = v_k;
+        z_p = z_k;
+    }
+    if (is_finite(cu) && is_finite(cv))
+        row(4) = ((tip.u - cu) * (v_p - cv) - (tip.v - cv) * (u_p - cu)) + H;
+    if (h_top > h_bot) {
+        row(5) = (((u_p + tip.u) * 0.5) * (h_top - z_p) + Su) / (h_top - h_bot);
+        row(6) = (((v_p + tip.v) * 0.5) * (h_top - z_p) + Sv) / (h_top - h_bot);
+    } else {
+        row(5) = bot.u;
+        row(6) = bot.v;
+    }
+}
+
+Array profile_py(Array z, Array u, Array v, Array ground, double bottom, double top, Array cu,
+                 Array cv, int n_threads) {
+    require(u.ndim() == 2, "u must be 2-D");
+    const std::int64_t K = u.shape(0), J = u.shape(1);
+    require(z.size() == K * J, "shape mismatch");
+    require(v.size() == K * J, "shape mismatch");
+    require(ground.size() == K && cu.size() == K && cv.size() == K, "shape mismatch");
+
+    Array out = new_output({7, K});
+    double* o = out.mutable_data();
+    const double *pz = z.data(), *pu = u.data(), *pv = v.data(), *pground = ground.data(),
+                 *pcu = cu.data(), *pcv = cv.data();
+    run_items(K, 64, n_threads, [&](std::int64_t i) {
+        const Column c{pz + i * J, pu + i * J, pv + i * J, J};
+        profile_column(c, pground[i], bottom, top, pcu[i], pcv[i], o, K, i);
+    });
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// gradient: derivatives along x and y on a non-uniform grid
+
+// The derivative at a point of value c (coordinate sc) between neighbours a
+// (at sa) and d (at sd): centred where both neighbours are usable, one-sided
+// next to a gap or an edge, NaN where c or both neighbours are missing.  A
+// neighbour outside the grid is passed as NaN, which makes it unusable.
+inline double derivative(double a, double c, double d, double sa, double sc, double sd) {
+    if (!is_finite(c)) return quiet_nan;
+    const bool left = is_finite(a), right = is_finite(d);
+    if (right) return left ? (d - a) / (sd - sa) : (d - c) / (sd - sc);
+    if (left) return (c - a) / (sc - sa);
+    return quiet_nan;
+}
+
+Array gradient_py(Array f, Array x, Array y, int n_threads) {
+    require(f.ndim() == 3, "f must be 3-D (batch, y, x)");
+    const std::int64_t B = f.shape(0), NY = f.shape(1), NX = f.shape(2);
+    require(x.size() == NX, "coordinate size");
+    require(y.size() == NY, "coordinate size");
+
+    Array out = new_output({2, B, NY, NX});
+    double* o = out.mutable_data();
+    const double *pf = f.data(), *px = x.data(), *py = y.data();
+    const std::int64_t plane = B * NY * NX;
+    run_items(B * NY, 8, n_threads, [&](std::int64_t r) {
+        const std::int64_t j = r % NY;
+        const double* row = pf + r * NX;  // grid row (b, j); rows of a batch are adjacent
+        const double* below = j > 0 ? row - NX : nullptr;
+        const double* above = j + 1 < NY ? row + NX : nullptr;
+        const double y_below = j > 0 ? py[j - 1] : quiet_nan;
+        const double y_above = j + 1 < NY ? py[j + 1] : quiet_nan;
+        double* dfdx = o + r * NX;
+        double* dfdy = o + plane + r * NX;
+        for (std::int64_t i = 0; i < NX; ++i) {
+            const double a = i > 0 ? row[i - 1] : quiet_nan;
+            const double d = i + 1 < NX ? row[i + 1] : quiet_nan;
+            const double xa = i > 0 ? px[i - 1] : quiet_nan;
+            const double xd = i + 1 < NX ? px[i + 1] : quiet_nan;
+            dfdx[i] = derivative(a, row[i], d, xa, px[i], xd);
+            dfdy[i] = derivative(below ? below[i] : quiet_nan, row[i], above ? above[i] : quiet_nan,
+                                 y_below, py[j], y_above);
+        }
+    });
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // vad: first- and second-harmonic fits of radial velocity against azimuth
 
 // Per-thread scratch for the valid samples of one row: vr, and (sin, cos)
@@ -288,6 +568,12 @@ Array vad_py(Array vr, Array az, Array cos_el, std::int64_t min_gates, double mi
 
 PYBIND11_MODULE(_velmora, m) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
+    m.def("thermo", &thermo_py, py::arg("t"), py::arg("p"), py::arg("td"), py::arg("n_threads") = 0);
+    m.def("cold_pool", &cold_pool_py, py::arg("z"), py::arg("b"), py::arg("bottom"),
+          py::arg("threshold"), py::arg("top"), py::arg("n_threads") = 0);
+    m.def("profile", &profile_py, py::arg("z"), py::arg("u"), py::arg("v"), py::arg("ground"),
+          py::arg("bottom"), py::arg("top"), py::arg("cu"), py::arg("cv"), py::arg("n_threads") = 0);
+    m.def("gradient", &gradient_py, py::arg("f"), py::arg("x"), py::arg("y"), py::arg("n_threads") = 0);
     m.def("vad", &vad_py, py::arg("vr"), py::arg("az"), py::arg("cos_el"), py::arg("min_gates"),
           py::arg("min_spread"), py::arg("n_threads") = 0);
 }
