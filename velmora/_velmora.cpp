@@ -93,6 +93,17 @@ void run_items(std::int64_t n, std::int64_t grain, int n_threads, const Fn& fn) 
     parallel_blocks(n, grain, n_threads, fn);
 }
 
+// Two doubles in one SSE register.  Lane-wise arithmetic is plain IEEE double
+// arithmetic, so two independent sums can share one instruction with results
+// identical to the scalar ones.
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 Array new_output(std::vector<py::ssize_t> shape) { return Array(std::move(shape)); }
 
 void require(bool ok, const char* message) {
@@ -359,22 +370,43 @@ Array gradient_py(Array f, Array x, Array y, int n_threads) {
     const std::int64_t plane = B * NY * NX;
     run_items(B * NY, 8, n_threads, [&](std::int64_t r) {
         const std::int64_t j = r % NY;
-        const double* row = pf + r * NX;  // grid row (b, j); rows of a batch are adjacent
-        const double* below = j > 0 ? row - NX : nullptr;
-        const double* above = j + 1 < NY ? row + NX : nullptr;
-        const double y_below = j > 0 ? py[j - 1] : quiet_nan;
-        const double y_above = j + 1 < NY ? py[j + 1] : quiet_nan;
+        const bool has_below = j > 0, has_above = j + 1 < NY;
+        const double* row = pf + r * NX;  // grid row (b, j); the rows of a batch are adjacent
+        const double* below = has_below ? row - NX : row;
+        const double* above = has_above ? row + NX : row;
+        const double y_below = has_below ? py[j - 1] : quiet_nan;
+        const double y_above = has_above ? py[j + 1] : quiet_nan;
         double* dfdx = o + r * NX;
         double* dfdy = o + plane + r * NX;
-        for (std::int64_t i = 0; i < NX; ++i) {
+
+        auto any_point = [&](std::int64_t i) {
             const double a = i > 0 ? row[i - 1] : quiet_nan;
             const double d = i + 1 < NX ? row[i + 1] : quiet_nan;
             const double xa = i > 0 ? px[i - 1] : quiet_nan;
             const double xd = i + 1 < NX ? px[i + 1] : quiet_nan;
             dfdx[i] = derivative(a, row[i], d, xa, px[i], xd);
-            dfdy[i] = derivative(below ? below[i] : quiet_nan, row[i], above ? above[i] : quiet_nan,
-                                 y_below, py[j], y_above);
+            dfdy[i] = derivative(has_below ? below[i] : quiet_nan, row[i],
+                                 has_above ? above[i] : quiet_nan, y_below, py[j], y_above);
+        };
+        if (!has_below || !has_above || NX < 3) {
+            for (std::int64_t i = 0; i < NX; ++i) any_point(i);
+            return;
         }
+        // Interior row: where the point and its four neighbours are all finite,
+        // both derivatives are centred and share one paired division.
+        const double y_centred = y_above - y_below;
+        any_point(0);
+        for (std::int64_t i = 1; i + 1 < NX; ++i) {
+            const double a = row[i - 1], c = row[i], d = row[i + 1], lo = below[i], hi = above[i];
+            if (is_finite(a) & is_finite(c) & is_finite(d) & is_finite(lo) & is_finite(hi)) {
+                const Pair q = Pair{d - a, hi - lo} / Pair{px[i + 1] - px[i - 1], y_centred};
+                dfdx[i] = q[0];
+                dfdy[i] = q[1];
+            } else {
+                any_point(i);
+            }
+        }
+        any_point(NX - 1);
     });
     return out;
 }
@@ -397,17 +429,6 @@ struct VadScratch {
         sc2 = sc + 2 * g;
     }
 };
-
-// Two doubles in one SSE register.  Lane-wise arithmetic is plain IEEE double
-// arithmetic, so two independent sums can share one instruction with results
-// identical to the scalar ones.
-using Pair = double __attribute__((vector_size(16)));
-
-inline Pair load_pair(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 // Solves the 4x4 system m x = h by Gaussian elimination with partial pivoting.
 // Returns the determinant of m, or 0 when a pivot is exactly zero (then x is
