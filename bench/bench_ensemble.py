@@ -87,8 +87,90 @@ def bench_words(n=10_000_000, repeat=5) -> Result:
                   targets=[(">= 2 x numpy per word", 2 * t <= t_peer)])
 
 
+# --------------------------------------------------------------------------
+# statistics and mode
+
+
+def ensemble(members=50, n=1_000_000, missing=0.05, codes=None, seed=2):
+    rng = np.random.default_rng(seed)
+    if codes is None:
+        x = rng.normal(10.0, 3.0, (members, n)).astype(np.float32)
+    else:
+        x = rng.integers(0, codes, (members, n)).astype(np.float32)
+    x[rng.random((members, n)) < missing] = np.nan
+    return x
+
+
+def numpy_sorted_statistics(x, levels):
+    """Mask, sort along the member axis, gather the order statistics."""
+    valid = np.isfinite(x)
+    v = valid.sum(axis=0)
+    mean = np.where(valid, x, 0.0).sum(axis=0, dtype=np.float64) / v
+    dev = np.where(valid, x - mean, 0.0)
+    std = np.sqrt((dev * dev).sum(axis=0) / (v - 1))
+    s = np.sort(np.where(valid, x, np.inf), axis=0)
+    h = (np.asarray(levels)[:, None] / 100.0) * (v - 1)
+    lo = np.floor(h).astype(np.int64)
+    hi = np.minimum(lo + 1, v - 1)
+    s_lo = np.take_along_axis(s, lo, axis=0).astype(np.float64)
+    s_hi = np.take_along_axis(s, hi, axis=0).astype(np.float64)
+    return mean, std, (s_hi - s_lo) * (h - lo) + s_lo
+
+
+def bench_statistics(repeat=3) -> Result:
+    x = ensemble()
+    clean = np.where(np.isfinite(x), x, np.float32(10.0))
+    levels = np.array([10.0, 50.0, 90.0])
+
+    def kernel(n_threads):
+        return lambda: _ensemble.statistics(x, levels, 1, n_threads)
+
+    def nan_aware():
+        return (np.nanmean(x, axis=0), np.nanstd(x, axis=0, ddof=1),
+                np.nanpercentile(x, levels, axis=0))
+
+    def plain():
+        return (np.mean(clean, axis=0), np.std(clean, axis=0, ddof=1),
+                np.percentile(clean, levels, axis=0))
+
+    t1, t2 = best_time(kernel(1), repeat), best_time(kernel(2), repeat)
+    peers = {"numpy nanmean+nanstd+nanpercentile": best_time(nan_aware, 1),
+             "numpy mean+std+percentile (no NaN)": best_time(plain, repeat),
+             "numpy mask+sort+gather": best_time(lambda: numpy_sorted_statistics(x, levels),
+                                                 repeat)}
+    return Result("statistics", "float32 (50, 1,000,000), 5% NaN", x.shape[1], t1, t2,
+                  peers=peers,
+                  targets=[(">= 20 x nan-aware numpy",
+                            20 * t1 <= peers["numpy nanmean+nanstd+nanpercentile"]),
+                           (">= sort-based numpy", t1 <= peers["numpy mask+sort+gather"]),
+                           ("2 threads >= 1.8 x 1 thread", t1 >= 1.8 * t2)])
+
+
+def numpy_mode(x, n_codes):
+    """Counts by comparison per code, then the first maximum."""
+    codes = np.where((x > -1) & (x < n_codes), x, -1).astype(np.int8)
+    counts = np.stack([np.count_nonzero(codes == c, axis=0) for c in range(n_codes)])
+    best = counts.argmax(axis=0)
+    total = counts.sum(axis=0)
+    return best.astype(np.float64), counts.max(axis=0) / total
+
+
+def bench_mode(n_codes=10, repeat=3) -> Result:
+    x = ensemble(codes=n_codes)
+
+    def kernel(n_threads):
+        return lambda: _ensemble.mode(x, n_codes, 1, n_threads)
+
+    t1, t2 = best_time(kernel(1), repeat), best_time(kernel(2), repeat)
+    peer = best_time(lambda: numpy_mode(x, n_codes), repeat)
+    return Result("mode", "float32 (50, 1,000,000), codes 0-9, 5% NaN", x.shape[1], t1, t2,
+                  peers={"numpy compare per code + argmax": peer},
+                  targets=[(">= 4 x numpy", 4 * t1 <= peer),
+                           ("2 threads >= 1.8 x 1 thread", t1 >= 1.8 * t2)])
+
+
 def run() -> list[Result]:
-    return [bench_perturb(), bench_words()]
+    return [bench_perturb(), bench_words(), bench_statistics(), bench_mode()]
 
 
 def show(results: list[Result]) -> None:
@@ -102,4 +184,8 @@ def show(results: list[Result]) -> None:
 
 
 if __name__ == "__main__":
-    show(run())
+    chosen = sys.argv[1:]
+    if chosen:
+        show([globals()[f"bench_{name}"]() for name in chosen])
+    else:
+        show(run())

@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include <xmmintrin.h>
+
 namespace py = pybind11;
 
 namespace {
@@ -333,6 +335,202 @@ Array perturb_py(Array dbz, Array zdr, Array phidp, Array rhohv, Array vel, int 
     return out;
 }
 
+// ---------------------------------------------------------------------------
+// statistics: mean, standard deviation and percentiles over the members
+
+// Linear interpolation between the order statistics around rank
+// (level / 100) * (v - 1).  The level has been checked to lie in 0 ... 100, so
+// the rank lies in 0 ... v - 1 and the conversion to an integer is in range.
+// The sorted values are sorted[0], sorted[stride], ...
+inline double percentile(const float* sorted, std::int64_t stride, std::int64_t v, double level) {
+    const double h = (level / 100.0) * static_cast<double>(v - 1);
+    const std::int64_t lo = static_cast<std::int64_t>(std::floor(h));
+    const std::int64_t hi = std::min(lo + 1, v - 1);
+    const double s_lo = sorted[lo * stride], s_hi = sorted[hi * stride];
+    return (s_hi - s_lo) * (h - static_cast<double>(lo)) + s_lo;
+}
+
+// Points reduced together: lane p of a tile row holds one member of point
+// g0 + p, so that every step below runs over the lanes side by side.
+constexpr std::int64_t stat_lanes = 16;
+
+constexpr float missing_member = std::numeric_limits<float>::infinity();
+
+// Lane by lane a = min(a, b), b = max(a, b), four lanes per SSE register
+// (SSE is part of every x86-64 processor).  The tile holds no NaN.
+inline void compare_exchange(float* a, float* b) {
+    for (std::int64_t p = 0; p < stat_lanes; p += 4) {
+        const __m128 x = _mm_loadu_ps(a + p), y = _mm_loadu_ps(b + p);
+        _mm_storeu_ps(a + p, _mm_min_ps(x, y));
+        _mm_storeu_ps(b + p, _mm_max_ps(x, y));
+    }
+}
+
+// Sorts every lane of the tile's first m rows ascending with Batcher's
+// odd-even merge network, which has no data-dependent branches.  The order
+// statistics are those of any sort: equal values are interchangeable, and
+// signed zeros cannot change an interpolated percentile.
+void sort_lanes(float* tile, std::int64_t m) {
+    for (std::int64_t p = 1; p < m; p <<= 1)
+        for (std::int64_t k = p; k >= 1; k >>= 1)
+            for (std::int64_t j = k % p; j + k < m; j += 2 * k)
+                for (std::int64_t i = 0; i < std::min(k, m - j - k); ++i)
+                    if ((i + j) / (2 * p) == (i + j + k) / (2 * p))
+                        compare_exchange(tile + (i + j) * stat_lanes, tile + (i + j + k) * stat_lanes);
+}
+
+struct StatisticsData {
+    const float* values;
+    std::int64_t members, n, min_valid;
+    const double* levels;
+    std::int64_t P;
+    double *mean, *std_dev, *pct;
+};
+
+void statistics_block(const StatisticsData& d, std::int64_t begin, std::int64_t end) {
+    // The members of stat_lanes points, kept as float32: widening is exact
+    // and keeps the order, so sorting before widening gives the same order
+    // statistics.  A member that is not valid becomes +inf and sorts last.
+    std::vector<float> tile(static_cast<std::size_t>(d.members * stat_lanes));
+    for (std::int64_t g0 = begin; g0 < end; g0 += stat_lanes) {
+        const std::int64_t width = std::min(stat_lanes, end - g0);
+        for (std::int64_t i = 0; i < d.members; ++i) {
+            const float* row = d.values + i * d.n + g0;
+            float* lanes = tile.data() + i * stat_lanes;
+            for (std::int64_t p = 0; p < width; ++p)
+                lanes[p] = is_finite(row[p]) ? row[p] : missing_member;
+            std::fill(lanes + width, lanes + stat_lanes, missing_member);
+        }
+        // Both sums run over the valid members in member order, before the sort.
+        double sum[stat_lanes] = {}, squares[stat_lanes] = {}, mean[stat_lanes];
+        std::int64_t v[stat_lanes] = {};
+        for (std::int64_t i = 0; i < d.members; ++i) {
+            const float* lanes = tile.data() + i * stat_lanes;
+            for (std::int64_t p = 0; p < stat_lanes; ++p) {
+                const bool valid = lanes[p] < missing_member;
+                sum[p] = valid ? sum[p] + lanes[p] : sum[p];
+                v[p] += valid;
+            }
+        }
+        for (std::int64_t p = 0; p < stat_lanes; ++p) mean[p] = sum[p] / static_cast<double>(v[p]);
+        for (std::int64_t i = 0; i < d.members; ++i) {
+            const float* lanes = tile.data() + i * stat_lanes;
+            for (std::int64_t p = 0; p < stat_lanes; ++p) {
+                const double dev = lanes[p] - mean[p];
+                squares[p] = lanes[p] < missing_member ? squares[p] + dev * dev : squares[p];
+            }
+        }
+        sort_lanes(tile.data(), d.members);
+
+        for (std::int64_t p = 0; p < width; ++p) {
+            const std::int64_t j = g0 + p;
+            if (v[p] == 0 || v[p] < d.min_valid) {
+                d.mean[j] = d.std_dev[j] = quiet_nan;
+                for (std::int64_t k = 0; k < d.P; ++k) d.pct[k * d.n + j] = quiet_nan;
+                continue;
+            }
+            d.mean[j] = mean[p];
+            d.std_dev[j] = v[p] == 1 ? quiet_nan : std::sqrt(squares[p] / static_cast<double>(v[p] - 1));
+            for (std::int64_t k = 0; k < d.P; ++k)
+                d.pct[k * d.n + j] = percentile(tile.data() + p, stat_lanes, v[p], d.levels[k]);
+        }
+    }
+}
+
+py::tuple statistics_py(FloatArray values, Array percentiles, std::int64_t min_valid, int n_threads) {
+    require(values.ndim() == 2, "values must be (members, n)");
+    const std::int64_t members = values.shape(0), n = values.shape(1);
+    const std::int64_t P = percentiles.size();
+    const double* levels = percentiles.data();
+    // A level outside 0 ... 100 (or NaN) would put the rank outside the sorted members.
+    for (std::int64_t k = 0; k < P; ++k)
+        require(levels[k] >= 0.0 && levels[k] <= 100.0, "percentiles must be between 0 and 100");
+
+    Array mean = new_output({n}), std_dev = new_output({n}), pct = new_output({P, n});
+    const StatisticsData d{values.data(), members, n, min_valid, levels, P,
+                           mean.mutable_data(), std_dev.mutable_data(), pct.mutable_data()};
+    run_blocks(n, n_threads, [&](std::int64_t begin, std::int64_t end) { statistics_block(d, begin, end); });
+    return py::make_tuple(mean, std_dev, pct);
+}
+
+// ---------------------------------------------------------------------------
+// mode: the most frequent category code over the members
+
+// The code of a member value, or `not_counted` when it has none in
+// 0 ... n_codes - 1.  The range test comes before the conversion, since
+// converting a float at or beyond 2^63 (or NaN, or an infinity) is undefined.
+inline std::int64_t member_code(float x, std::int64_t n_codes, std::int64_t not_counted) {
+    const double d = x;
+    if (!(d > -1.0 && d < 9223372036854775808.0)) return not_counted;
+    const std::int64_t code = static_cast<std::int64_t>(d);  // toward zero: -0.5 gives 0
+    return code < n_codes ? code : not_counted;
+}
+
+// Room for the count table of a group of points.  The table is made with
+// new[], which reports an impossible size as std::bad_alloc (MemoryError).
+std::unique_ptr<std::int64_t[]> count_table(std::int64_t n_codes, std::int64_t group) {
+    const std::int64_t max_counts = std::numeric_limits<std::int64_t>::max() / 8;
+    if (n_codes >= max_counts / group) throw std::bad_alloc();
+    return std::unique_ptr<std::int64_t[]>(new std::int64_t[(n_codes + 1) * group]);
+}
+
+// Points counted together: each member row is then read contiguously for
+// the whole group.  The group shrinks as n_codes grows, down to one point.
+constexpr std::int64_t count_budget = 4096;
+
+struct ModeData {
+    const float* values;
+    std::int64_t members, n, n_codes, min_valid;
+    double *code, *fraction;
+};
+
+void mode_block(const ModeData& d, std::int64_t begin, std::int64_t end) {
+    const std::int64_t group = std::clamp<std::int64_t>(count_budget / d.n_codes, 1, grain);
+    // counts[c * group + p] counts code c at point p of the group; the extra
+    // row c = n_codes collects the members that are not counted.
+    const std::unique_ptr<std::int64_t[]> counts = count_table(d.n_codes, group);
+    for (std::int64_t g0 = begin; g0 < end; g0 += group) {
+        const std::int64_t width = std::min(group, end - g0);
+        std::fill(counts.get(), counts.get() + (d.n_codes + 1) * group, std::int64_t{0});
+        for (std::int64_t i = 0; i < d.members; ++i) {
+            const float* row = d.values + i * d.n + g0;
+            for (std::int64_t p = 0; p < width; ++p)
+                ++counts[member_code(row[p], d.n_codes, d.n_codes) * group + p];
+        }
+        for (std::int64_t p = 0; p < width; ++p) {
+            // Strictly greater: ties go to the lowest code.
+            std::int64_t best = counts[p], code = 0, total = counts[p];
+            for (std::int64_t c = 1; c < d.n_codes; ++c) {
+                const std::int64_t count = counts[c * group + p];
+                total += count;
+                if (count > best) {
+                    best = count;
+                    code = c;
+                }
+            }
+            const std::int64_t j = g0 + p;
+            if (total == 0 || total < d.min_valid) {
+                d.code[j] = d.fraction[j] = quiet_nan;
+            } else {
+                d.code[j] = static_cast<double>(code);
+                d.fraction[j] = static_cast<double>(best) / static_cast<double>(total);
+            }
+        }
+    }
+}
+
+py::tuple mode_py(FloatArray values, std::int64_t n_codes, std::int64_t min_valid, int n_threads) {
+    require(values.ndim() == 2, "values must be (members, n)");
+    require(n_codes > 0, "n_codes must be positive");
+    const std::int64_t members = values.shape(0), n = values.shape(1);
+
+    Array code = new_output({n}), fraction = new_output({n});
+    const ModeData d{values.data(), members, n, n_codes, min_valid, code.mutable_data(),
+                     fraction.mutable_data()};
+    run_blocks(n, n_threads, [&](std::int64_t begin, std::int64_t end) { mode_block(d, begin, end); });
+    return py::make_tuple(code, fraction);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_ensemble, m) {
@@ -340,6 +538,10 @@ PYBIND11_MODULE(_ensemble, m) {
     m.def("perturb", &perturb_py, py::arg("dbz"), py::arg("zdr"), py::arg("phidp"),
           py::arg("rhohv"), py::arg("vel"), py::arg("flags"), py::arg("fac"), py::arg("bias_dbz"),
           py::arg("bias_zdr"), py::arg("k0"), py::arg("k1"), py::arg("m0"),
+          py::arg("n_threads") = 0);
+    m.def("statistics", &statistics_py, py::arg("values"), py::arg("percentiles"),
+          py::arg("min_valid"), py::arg("n_threads") = 0);
+    m.def("mode", &mode_py, py::arg("values"), py::arg("n_codes"), py::arg("min_valid"),
           py::arg("n_threads") = 0);
     m.def("words", &words_py, py::arg("k0"), py::arg("k1"), py::arg("member"), py::arg("block"),
           py::arg("n"));
