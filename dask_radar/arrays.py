@@ -1,0 +1,417 @@
+"""The nine kernels on dask arrays, bit-identical to one call on the whole array.
+
+Every function takes the kernel's own arguments. Given NumPy arrays (anything
+that is not a dask array) it calls the kernel once, as the kernel itself would
+be called. Given a dask array for any array argument it returns a lazy dask
+array, or a tuple of them, with the kernel's output layout, built from one
+kernel call per chunk.
+
+Each kernel computes every output element from its own item alone: a point, a
+row of samples, a column of levels, a grid point and its two neighbours, an
+ensemble member at a point. A chunk that never cuts an item therefore gives
+the same bits as one call, so every function below chunks only between items
+and rechunks the axes that must stay whole (the samples of a row, the levels
+of a column, the members of a point, the points of a perturbation).
+
+Inside a task a kernel runs on one thread unless `n_threads` says otherwise,
+since Dask already runs one task per core. A direct NumPy call keeps the
+kernel's default of all hardware threads.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+
+import numpy as np
+
+import _ensemble
+import _velmora
+
+# Index letters for blockwise: point or column axes, never a core axis.
+_ITEM_AXES = "abcdefghij"
+_EMPTY = np.empty(0)
+
+
+# --------------------------------------------------------------------------
+# helpers
+
+
+def _dask():
+    """dask.array, imported on first use so that the package works without it."""
+    try:
+        import dask.array as da
+    except ImportError as err:  # pragma: no cover - depends on the installation
+        raise ImportError("dask arrays need dask: pip install 'velmora[dask]'") from err
+    return da
+
+
+def _any_dask(*args) -> bool:
+    """True when any argument is a dask array.
+
+    A dask array cannot exist before dask.array is imported, so this never
+    imports dask itself.
+    """
+    if "dask.array" not in sys.modules:
+        return False
+    import dask.array as da
+
+    return any(isinstance(a, da.Array) for a in args)
+
+
+def _threads(n_threads, in_tasks: bool) -> int:
+    if n_threads is not None:
+        return n_threads
+    return 1 if in_tasks else 0
+
+
+def _check(ok: bool, message: str) -> None:
+    """Shape errors are raised when the graph is built, with the kernel's message."""
+    if not ok:
+        raise ValueError(message)
+
+
+def _flat(a):
+    """A secondary argument read flat in C order, as the kernels read it."""
+    return _dask().asarray(a).ravel()
+
+
+def _signed64(value: int) -> int:
+    """value modulo 2**64, as the signed 64-bit integer the kernel takes."""
+    return (value + 2**63) % 2**64 - 2**63
+
+
+def _meta(ndim: int, dtype=np.float64):
+    return np.empty((0,) * ndim, dtype=dtype)
+
+
+# --------------------------------------------------------------------------
+# block functions: one kernel call on the chunk of items in hand. Leading item
+# axes are flattened for the kernel and restored on its output.
+
+
+def _thermo_block(t, p, td, n_threads):
+    return _velmora.thermo(t, p, td, n_threads).reshape((4,) + t.shape)
+
+
+def _profile_block(z, u, v, ground, cu, cv, bottom, top, n_threads):
+    columns, levels = u.shape[:-1], u.shape[-1]
+    k = math.prod(columns)
+    out = _velmora.profile(z.reshape(k, levels), u.reshape(k, levels), v.reshape(k, levels),
+                           ground, bottom, top, cu, cv, n_threads)
+    return out.reshape((7,) + columns)
+
+
+def _gradient_block(f, x, y, n_threads):
+    batch = f.shape[:-2]
+    out = _velmora.gradient(f.reshape((math.prod(batch),) + f.shape[-2:]), x, y, n_threads)
+    return out.reshape((2,) + f.shape)
+
+
+def _statistics_block(values, percentiles, min_valid, n_threads):
+    """Mean, standard deviation and percentiles stacked in one array (2 + P, ...)."""
+    points = values.shape[1:]
+    mean, std, levels = _ensemble.statistics(values.reshape(values.shape[0], math.prod(points)),
+                                             percentiles, min_valid, n_threads)
+    return np.concatenate([mean[None], std[None], levels]).reshape((2 + len(levels),) + points)
+
+
+def _mode_block(values, n_codes, min_valid, n_threads):
+    """Modal code and fraction stacked in one array (2, ...)."""
+    points = values.shape[1:]
+    code, fraction = _ensemble.mode(values.reshape(values.shape[0], math.prod(points)),
+                                    n_codes, min_valid, n_threads)
+    return np.stack([code, fraction]).reshape((2,) + points)
+
+
+def _perturb_block(bias_dbz, bias_zdr, member, fac, *fields, flags, k0, k1, m0, n_threads):
+    """Members member[0] ... of the whole run: the counter addresses them by m0 + index."""
+    flagged = iter(fields)
+    all_fields = [next(flagged) if flags >> bit & 1 else _EMPTY for bit in range(5)]
+    first = int(member[0]) if member.size else 0
+    return _ensemble.perturb(*all_fields, flags, fac, bias_dbz, bias_zdr, k0, k1,
+                             _signed64(m0 + first), n_threads)
+
+
+# --------------------------------------------------------------------------
+# grid-shaped forms, shared with the labelled front ends: item axes may be
+# many (y, x, ...), each output quantity keeps them.
+
+
+def _thermo_nd(t, p, td, n_threads=None):
+    """thermo on broadcast inputs of any shape: (4, *shape)."""
+    if not _any_dask(t, p, td):
+        t, p, td = np.broadcast_arrays(t, p, td)
+        return _thermo_block(t, p, td, _threads(n_threads, False))
+    da = _dask()
+    t, p, td = da.broadcast_arrays(t, p, td)
+    idx = _ITEM_AXES[:t.ndim]
+    return da.blockwise(_thermo_block, "q" + idx, t, idx, p, idx, td, idx,
+                        new_axes={"q": 4}, meta=_meta(t.ndim + 1), token="thermo",
+                        n_threads=_threads(n_threads, True))
+
+
+def _profile_nd(z, u, v, ground, bottom, top, cu, cv, n_threads=None):
+    """profile on columns of any shape (..., levels): (7, ...)."""
+    if not _any_dask(z, u, v, ground, cu, cv):
+        z, u, v = np.broadcast_arrays(z, u, v)
+        ground, cu, cv = (np.broadcast_to(a, u.shape[:-1]) for a in (ground, cu, cv))
+        return _profile_block(z, u, v, ground, cu, cv, bottom, top, _threads(n_threads, False))
+    da = _dask()
+    z, u, v = da.broadcast_arrays(z, u, v)
+    u = u.rechunk({-1: -1})  # the levels of a column are one item
+    z, v = z.rechunk(u.chunks), v.rechunk(u.chunks)
+    ground, cu, cv = (da.broadcast_to(a, u.shape[:-1]).rechunk(u.chunks[:-1])
+                      for a in (ground, cu, cv))
+    idx = _ITEM_AXES[:u.ndim - 1]
+    return da.blockwise(_profile_block, "q" + idx, z, idx + "l", u, idx + "l", v, idx + "l",
+                        ground, idx, cu, idx, cv, idx, new_axes={"q": 7}, concatenate=True,
+                        meta=_meta(u.ndim), token="profile", bottom=bottom, top=top,
+                        n_threads=_threads(n_threads, True))
+
+
+def _gradient_nd(f, x, y, n_threads=None):
+    """gradient of fields (..., NY, NX) with any leading batch axes: (2, ..., NY, NX).
+
+    Interior chunk edges get a halo of one row or column from the neighbouring
+    chunk (`boundary="none"`: nothing is padded outside the grid), so every
+    point sees its true neighbours and only the grid's own edges take
+    one-sided differences. The coordinates get the same halo, and the halo is
+    trimmed from the result.
+    """
+    if not _any_dask(f, x, y):
+        return _gradient_block(np.asarray(f), x, y, _threads(n_threads, False))
+    da = _dask()
+    from dask.array.overlap import overlap, trim_internal
+
+    f = da.asarray(f)
+    x, y = _flat(x), _flat(y)
+    ax_y, ax_x = f.ndim - 2, f.ndim - 1
+    # Empty chunks cannot carry a halo; an axis of one chunk needs none.
+    f = f.rechunk({ax: tuple(c for c in f.chunks[ax] if c) or (0,) for ax in (ax_y, ax_x)})
+    depth = {ax: int(len(f.chunks[ax]) > 1) for ax in (ax_y, ax_x)}
+    y = overlap(y.rechunk((f.chunks[ax_y],)), depth={0: depth[ax_y]}, boundary="none")
+    x = overlap(x.rechunk((f.chunks[ax_x],)), depth={0: depth[ax_x]}, boundary="none")
+    f = overlap(f, depth=depth, boundary="none")
+    idx = _ITEM_AXES[:f.ndim - 2] + "yx"
+    out = da.blockwise(_gradient_block, "q" + idx, f, idx, x, "x", y, "y", new_axes={"q": 2},
+                       meta=_meta(f.ndim + 1), token="gradient",
+                       n_threads=_threads(n_threads, True))
+    return trim_internal(out, {ax + 1: d for ax, d in depth.items()}, boundary="none")
+
+
+def _ensemble_nd(block, values, rows, n_threads, token, **scalars):
+    """A per-point reduction of values (members, ...) to stacked rows (rows, ...)."""
+    if not _any_dask(values):
+        return block(np.asarray(values), n_threads=_threads(n_threads, False), **scalars)
+    da = _dask()
+    # The kernel reads float32; casting first halves what the rechunk moves.
+    values = da.asarray(values).astype(np.float32).rechunk({0: -1})  # members of a point: one item
+    idx = _ITEM_AXES[:values.ndim - 1]
+    return da.blockwise(block, "q" + idx, values, "m" + idx, new_axes={"q": rows},
+                        concatenate=True, meta=_meta(values.ndim), token=token,
+                        n_threads=_threads(n_threads, True), **scalars)
+
+
+def _statistics_nd(values, percentiles, min_valid, n_threads=None):
+    """statistics of values (members, ...): mean (...), std (...), percentiles (P, ...)."""
+    levels = np.asarray(percentiles, dtype=np.float64).ravel()
+    stacked = _ensemble_nd(_statistics_block, values, 2 + levels.size, n_threads, "statistics",
+                           percentiles=levels, min_valid=min_valid)
+    return stacked[0], stacked[1], stacked[2:]
+
+
+def _mode_nd(values, n_codes, min_valid, n_threads=None):
+    """mode of values (members, ...): modal code (...), modal fraction (...)."""
+    stacked = _ensemble_nd(_mode_block, values, 2, n_threads, "mode",
+                           n_codes=n_codes, min_valid=min_valid)
+    return stacked[0], stacked[1]
+
+
+# --------------------------------------------------------------------------
+# the nine kernels
+
+
+def thermo(t, p, td, n_threads=None):
+    """Mixing ratio, θ, θv and θe, shape (4, n): any chunks.
+
+    Points are independent, so chunks may fall anywhere. The inputs are read
+    flat in C order, as by the kernel: a multi-dimensional dask input is
+    raveled first, which merges its chunks along all axes but the first
+    (dask's ravel). `dask_radar.labelled.thermo` keeps the grid instead.
+    """
+    if not _any_dask(t, p, td):
+        return _velmora.thermo(t, p, td, _threads(n_threads, False))
+    t, p, td = _flat(t), _flat(p), _flat(td)
+    _check(p.size == t.size, "size mismatch")
+    _check(td.size == t.size, "size mismatch")
+    return _thermo_nd(t, p.rechunk(t.chunks), td.rechunk(t.chunks), n_threads)
+
+
+def vad(vr, az, cos_el, min_gates, min_spread, n_threads=None):
+    """VAD fit per row, shape (8, R): chunks over rows.
+
+    The samples of a row form one fit, so the sample axis is rechunked to a
+    single chunk; `az` and `cos_el` follow the row chunks of `vr`.
+    """
+    if not _any_dask(vr, az, cos_el):
+        return _velmora.vad(vr, az, cos_el, min_gates, min_spread, _threads(n_threads, False))
+    da = _dask()
+    vr, az, cos_el = da.asarray(vr), da.asarray(az), _flat(cos_el)
+    _check(vr.ndim == 2 and az.ndim == 2, "vr, az must be 2-D")
+    _check(az.shape == vr.shape, "shape mismatch")
+    _check(cos_el.size == vr.shape[0], "shape mismatch")
+    vr = vr.rechunk({1: -1})
+    az, cos_el = az.rechunk(vr.chunks), cos_el.rechunk(vr.chunks[:1])
+    return da.blockwise(_velmora.vad, "qr", vr, "rs", az, "rs", cos_el, "r",
+                        min_gates, None, min_spread, None, new_axes={"q": 8}, concatenate=True,
+                        meta=_meta(2), token="vad", n_threads=_threads(n_threads, True))
+
+
+def cold_pool(z, b, bottom, threshold, top, n_threads=None):
+    """Cold-pool intensity, depth and flag per column, shape (3, K): chunks over columns.
+
+    A column is integrated from its base upwards, so the level axis is
+    rechunked to a single chunk; the other arguments follow the column
+    chunks of `b`.
+    """
+    if not _any_dask(z, b, bottom, top):
+        return _velmora.cold_pool(z, b, bottom, threshold, top, _threads(n_threads, False))
+    da = _dask()
+    z, b, bottom, top = da.asarray(z), da.asarray(b), _flat(bottom), _flat(top)
+    _check(b.ndim == 2 and z.ndim == 2, "z and b must be 2-D")
+    _check(z.shape == b.shape, "shape mismatch")
+    _check(bottom.size == b.shape[0], "shape mismatch")
+    _check(top.size == b.shape[0], "shape mismatch")
+    b = b.rechunk({1: -1})
+    z, bottom, top = z.rechunk(b.chunks), bottom.rechunk(b.chunks[:1]), top.rechunk(b.chunks[:1])
+    return da.blockwise(_velmora.cold_pool, "qc", z, "cl", b, "cl", bottom, "c",
+                        threshold, None, top, "c", new_axes={"q": 3}, concatenate=True,
+                        meta=_meta(2), token="cold_pool", n_threads=_threads(n_threads, True))
+
+
+def profile(z, u, v, ground, bottom, top, cu, cv, n_threads=None):
+    """Layer winds, helicity and mean wind per column, shape (7, K): chunks over columns.
+
+    The wind look-ups and the layer walk run over all levels of a column, so
+    the level axis is rechunked to a single chunk. `z` and `v` are read as
+    (K, J) in C order and `ground`, `cu`, `cv` flat, as by the kernel; all
+    follow the column chunks of `u`.
+    """
+    if not _any_dask(z, u, v, ground, cu, cv):
+        return _velmora.profile(z, u, v, ground, bottom, top, cu, cv, _threads(n_threads, False))
+    da = _dask()
+    u = da.asarray(u)
+    _check(u.ndim == 2, "u must be 2-D")
+    z, v, ground, cu, cv = (_flat(a) for a in (z, v, ground, cu, cv))
+    _check(z.size == u.size, "shape mismatch")
+    _check(v.size == u.size, "shape mismatch")
+    for a in (ground, cu, cv):
+        _check(a.size == u.shape[0], "shape mismatch")
+    return _profile_nd(z.reshape(u.shape), u, v.reshape(u.shape), ground, bottom, top, cu, cv,
+                       n_threads)
+
+
+def gradient(f, x, y, n_threads=None):
+    """x and y derivatives, shape (2, B, NY, NX): chunks over batch, y and x.
+
+    Chunk edges inside the grid are bridged by a halo of depth 1 on y and x
+    (`map_overlap`-style, `boundary="none"`), so the result is that of one
+    call: only the grid's true edges use one-sided differences.
+    """
+    if not _any_dask(f, x, y):
+        return _velmora.gradient(f, x, y, _threads(n_threads, False))
+    f, x, y = _dask().asarray(f), _flat(x), _flat(y)
+    _check(f.ndim == 3, "f must be 3-D (batch, y, x)")
+    _check(x.size == f.shape[2], "coordinate size")
+    _check(y.size == f.shape[1], "coordinate size")
+    return _gradient_nd(f, x, y, n_threads)
+
+
+def statistics(values, percentiles, min_valid, n_threads=None):
+    """Mean (n,), standard deviation (n,) and percentiles (P, n): chunks over points.
+
+    Each point sorts all its members, so the member axis is rechunked to a
+    single chunk. The three results come from one kernel call per chunk.
+    """
+    if not _any_dask(values, percentiles):
+        return _ensemble.statistics(values, percentiles, min_valid, _threads(n_threads, False))
+    values = _dask().asarray(values)
+    _check(values.ndim == 2, "values must be (members, n)")
+    return _statistics_nd(values, percentiles, min_valid, n_threads)
+
+
+def mode(values, n_codes, min_valid, n_threads=None):
+    """Modal code (n,) and modal fraction (n,): chunks over points.
+
+    Each point counts all its members, so the member axis is rechunked to a
+    single chunk. Both results come from one kernel call per chunk.
+    """
+    if not _any_dask(values):
+        return _ensemble.mode(values, n_codes, min_valid, _threads(n_threads, False))
+    values = _dask().asarray(values)
+    _check(values.ndim == 2, "values must be (members, n)")
+    _check(n_codes > 0, "n_codes must be positive")
+    return _mode_nd(values, n_codes, min_valid, n_threads)
+
+
+def perturb(dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1, m0,
+            n_threads=None, *, member_chunks=None):
+    """Perturbed fields, shape (M, F, n): chunks over members.
+
+    The random numbers of member i at point g are addressed by the member
+    number m0 + i and by g. A chunk of members starting at member s is one
+    kernel call with first member m0 + s (modulo 2**64, as in the kernel) and
+    that chunk's biases, so it draws exactly the numbers of the single call.
+
+    Points are not split: the counter is built from the point index within a
+    call, so a call on a later slice of points would redraw the numbers of
+    the first points. `fac` and the flagged fields are rechunked to a single
+    chunk, which every member chunk reads.
+
+    The member chunks are those of `bias_dbz` (else of `bias_zdr`) when it is
+    a dask array, or `member_chunks` when given (any dask chunk spec, such as
+    an int or a tuple of sizes).
+    """
+    fields = (dbz, zdr, phidp, rhohv, vel)
+    if not _any_dask(*fields, fac, bias_dbz, bias_zdr) and member_chunks is None:
+        return _ensemble.perturb(*fields, flags, fac, bias_dbz, bias_zdr, k0, k1, m0,
+                                 _threads(n_threads, False))
+    da = _dask()
+    fac = da.asarray(fac)
+    _check(fac.ndim == 2 and fac.shape[0] == 6, "fac must be (6, n)")
+    dask_biases = [_flat(b) for b in (bias_dbz, bias_zdr) if isinstance(b, da.Array)]
+    bias_dbz, bias_zdr = _flat(bias_dbz), _flat(bias_zdr)
+    _check(bias_dbz.size == bias_zdr.size, "bias arrays differ in length")
+    flagged = [_flat(f) for bit, f in enumerate(fields) if flags >> bit & 1]
+    for field in flagged:
+        _check(field.size == fac.shape[1], "a field differs in size from fac")
+
+    if member_chunks is None:
+        member_chunks = dask_biases[0].chunks if dask_biases else -1
+    from dask.array.core import normalize_chunks
+
+    bias_dbz = bias_dbz.rechunk(normalize_chunks(member_chunks, bias_dbz.shape))
+    bias_zdr = bias_zdr.rechunk(bias_dbz.chunks)
+    member = da.arange(bias_dbz.size, chunks=bias_dbz.chunks, dtype=np.int64)
+    points = [a for field in flagged for a in (field.rechunk(-1), "g")]
+    return da.blockwise(_perturb_block, "msg", bias_dbz, "m", bias_zdr, "m", member, "m",
+                        fac.rechunk(-1), "rg", *points, new_axes={"s": len(flagged)},
+                        concatenate=True, meta=_meta(3), token="perturb",
+                        flags=flags, k0=k0, k1=k1, m0=m0, n_threads=_threads(n_threads, True))
+
+
+def words(k0, k1, member, block, n):
+    """Raw generator words (n, 4) as a lazy dask array of one chunk.
+
+    Row j is drawn from counter j + 1 and the kernel always starts at row 0,
+    so rows cannot be split over tasks without recomputing every row before
+    the chunk: the array is a single chunk.
+    """
+    da = _dask()
+    import dask
+
+    if n < 0:
+        raise ValueError("negative dimensions are not allowed")
+    rows = dask.delayed(_ensemble.words, pure=True)(k0, k1, member, block, n)
+    return da.from_delayed(rows, shape=(n, 4), dtype=np.uint64, meta=_meta(2, np.uint64))
