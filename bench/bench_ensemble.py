@@ -9,7 +9,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from common import Result, best_time, load_floor  # noqa: E402
+from common import Result, best_time, load_floor, ptr  # noqa: E402
 
 import _ensemble  # noqa: E402
 
@@ -81,9 +81,15 @@ def bench_words(n=10_000_000, repeat=5) -> Result:
                                counter=np.array([0, 3, 0, 0], np.uint64))
         return gen.random_raw(4 * n).reshape(n, 4)
 
+    floor = load_floor("floor_ensemble").words_floor
+    floor.argtypes = [ctypes.c_int64, ctypes.c_uint64, ctypes.c_uint64,
+                      ctypes.POINTER(ctypes.c_uint64)]
+    buffer = np.zeros((n, 4), np.uint64)
     t = best_time(kernel, repeat)
     t_peer = best_time(peer, repeat)
+    t_floor = best_time(lambda: floor(n, *KEY, ptr(buffer, ctypes.c_uint64)), repeat)
     return Result("words", f"n={n:,} rows", 4 * n, t, t, peers={"numpy random_raw": t_peer},
+                  floors={"generator into a paged-in buffer": t_floor},
                   targets=[(">= 2 x numpy per word", 2 * t <= t_peer)])
 
 

@@ -67,4 +67,14 @@ double perturb_floor(std::int64_t members, std::int64_t n, std::uint64_t k0, std
     return sink;
 }
 
+// The generator alone, into a buffer that is already paged in: what words
+// costs without the allocation of its output.
+void words_floor(std::int64_t n, std::uint64_t k0, std::uint64_t k1, std::uint64_t* out) {
+    const Philox stream(k0, k1, 3, 0);
+    for (std::int64_t j = 0; j < n; ++j) {
+        const Words w = stream.at(j + 1);
+        for (int k = 0; k < 4; ++k) out[4 * j + k] = w.w[k];
+    }
+}
+
 }  // extern "C"

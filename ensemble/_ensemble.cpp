@@ -233,7 +233,7 @@ WordArray words_py(std::uint64_t k0, std::uint64_t k1, std::int64_t member, std:
     u128 c0_product = philox_mul0;
     for (std::int64_t j = 0; j < n; ++j, c0_product += philox_mul0) {
         const Words w = stream.from_product(c0_product);
-        std::copy(w.begin(), w.end(), o + 4 * j);
+        for (int k = 0; k < 4; ++k) o[4 * j + k] = w[k];
     }
     return out;
 }
