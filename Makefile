@@ -5,6 +5,7 @@ VENV  ?= .venv
 BUILD ?= build
 ARGS  ?=
 PYTEST_ARGS ?=
+EXTRA_FLAGS ?=
 
 # python3.12 on PATH if it really runs (a pyenv shim may not), else the
 # newest 3.12 under pyenv.
@@ -14,7 +15,7 @@ PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 PY      := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/*.cpp ensemble/*.cpp)
 
-.PHONY: test demo bench check-python clean
+.PHONY: test demo bench sanitize check-python clean
 
 check-python:
 	@test -n "$(PYTHON312)" || { echo "No Python 3.12 found: put python3.12 on PATH or install it under pyenv."; exit 1; }
@@ -27,7 +28,8 @@ $(PY): | check-python
 $(VENV)/.installed-%: $(SOURCES) | $(PY)
 	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'], sep='\n')" \
 		| xargs -d '\n' $(PY) -m pip install --quiet
-	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} ".[$*]"
+	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
+		"-Ccmake.define.EXTRA_FLAGS=$(EXTRA_FLAGS)" ".[$*]"
 	rm -f $(VENV)/.installed-*
 	touch $@
 
@@ -40,5 +42,17 @@ demo: $(VENV)/.installed-demo
 bench: $(VENV)/.installed-bench
 	$(PY) bench/run.py $(ARGS)
 
+# The whole suite, with a large fuzzing budget, against modules built with
+# AddressSanitizer and UndefinedBehaviorSanitizer in their own environment.
+# Any report aborts the run.  Leak checking is off: the interpreter itself
+# keeps memory until exit.
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+sanitize: | check-python
+	$(MAKE) VENV=.venv-san BUILD=build-san EXTRA_FLAGS="$(SAN_FLAGS)" .venv-san/.installed-test
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	HYPOTHESIS_PROFILE=sanitize .venv-san/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
 clean:
-	rm -rf $(VENV) $(BUILD)
+	rm -rf $(VENV) $(BUILD) .venv-san build-san

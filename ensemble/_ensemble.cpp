@@ -466,12 +466,16 @@ inline std::int64_t member_code(float x, std::int64_t n_codes, std::int64_t not_
     return code < n_codes ? code : not_counted;
 }
 
-// Room for the count table of a group of points.  The table is made with
-// new[], which reports an impossible size as std::bad_alloc (MemoryError).
+// Room for the count table of a group of points.  A table that cannot be
+// made is reported as std::bad_alloc (MemoryError); the non-throwing new makes
+// that our decision rather than the allocator's, which under a sanitizer
+// would abort instead of throwing.
 std::unique_ptr<std::int64_t[]> count_table(std::int64_t n_codes, std::int64_t group) {
     const std::int64_t max_counts = std::numeric_limits<std::int64_t>::max() / 8;
     if (n_codes >= max_counts / group) throw std::bad_alloc();
-    return std::unique_ptr<std::int64_t[]>(new std::int64_t[(n_codes + 1) * group]);
+    std::int64_t* table = new (std::nothrow) std::int64_t[(n_codes + 1) * group];
+    if (table == nullptr) throw std::bad_alloc();
+    return std::unique_ptr<std::int64_t[]>(table);
 }
 
 // Points counted together: each member row is then read contiguously for

@@ -13,7 +13,6 @@ Everything is built in memory from the seed; no file or network is needed.
 from __future__ import annotations
 
 import argparse
-import math
 import time
 from dataclasses import dataclass, field
 

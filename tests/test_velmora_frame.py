@@ -7,7 +7,6 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import threading
 
 import numpy as np
 import pytest
@@ -83,55 +82,9 @@ def test_inputs_are_not_written(rng):
     assert_bits_equal(az, before[1])
 
 
-def test_concurrent_calls_from_python_threads(rng):
-    vr, az = rng.normal(size=(300, 40)), rng.uniform(0, 6.3, (300, 40))
-    expected = _velmora.vad(vr, az, np.ones(300), 3, 0.1, n_threads=1)
-    results = [None] * 6
-
-    def work(k):
-        results[k] = _velmora.vad(vr, az, np.ones(300), 3, 0.1, n_threads=3)
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for out in results:
-        assert_bits_equal(out, expected)
-
-
 def run_python(code, python=sys.executable, **kwargs):
     return subprocess.run([python, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=120, **kwargs)
-
-
-def test_refused_thread_starts_leave_correct_results():
-    # With the address space capped, most of the 64 thread stacks cannot be
-    # mapped; the threads that did start (or the caller alone) finish the work.
-    proc = run_python("""
-        import resource, threading
-        import numpy as np, _velmora
-        rng = np.random.default_rng(1)
-        vr, az = rng.normal(size=(64 * 64, 16)), rng.uniform(0, 6.3, (64 * 64, 16))
-        expected = _velmora.vad(vr, az, np.ones(len(vr)), 3, 0.1, n_threads=1)
-        used = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + (64 << 20), resource.RLIM_INFINITY))
-        parked = []
-        try:  # show that thread starts really are refused now
-            for _ in range(64):
-                parked.append(threading.Timer(0.5, lambda: None))
-                parked[-1].start()
-        except RuntimeError:
-            print("refused")
-        for t in parked[:-1]:
-            t.join()
-        for _ in range(3):
-            out = _velmora.vad(vr, az, np.ones(len(vr)), 3, 0.1, n_threads=64)
-            assert np.array_equal(out, expected, equal_nan=True)
-        print("ok")
-    """)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["refused", "ok"]
 
 
 def other_python():
