@@ -378,9 +378,11 @@ def perturb(dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1,
         return _ensemble.perturb(*fields, flags, fac, bias_dbz, bias_zdr, k0, k1, m0,
                                  _threads(n_threads, False))
     da = _dask()
+    from dask.array.core import normalize_chunks
+
     fac = da.asarray(fac)
     _check(fac.ndim == 2 and fac.shape[0] == 6, "fac must be (6, n)")
-    dask_biases = [_flat(b) for b in (bias_dbz, bias_zdr) if isinstance(b, da.Array)]
+    chunked = [isinstance(b, da.Array) for b in (bias_dbz, bias_zdr)]
     bias_dbz, bias_zdr = _flat(bias_dbz), _flat(bias_zdr)
     _check(bias_dbz.size == bias_zdr.size, "bias arrays differ in length")
     flagged = [_flat(f) for bit, f in enumerate(fields) if flags >> bit & 1]
@@ -388,9 +390,7 @@ def perturb(dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1,
         _check(field.size == fac.shape[1], "a field differs in size from fac")
 
     if member_chunks is None:
-        member_chunks = dask_biases[0].chunks if dask_biases else -1
-    from dask.array.core import normalize_chunks
-
+        member_chunks = bias_dbz.chunks if chunked[0] else bias_zdr.chunks if chunked[1] else -1
     bias_dbz = bias_dbz.rechunk(normalize_chunks(member_chunks, bias_dbz.shape))
     bias_zdr = bias_zdr.rechunk(bias_dbz.chunks)
     member = da.arange(bias_dbz.size, chunks=bias_dbz.chunks, dtype=np.int64)
