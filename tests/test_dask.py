@@ -26,10 +26,10 @@ KEY = (0x243F6A8885A308D3, 0x13198A2E03707344)
 def client():
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
-                      dashboard_address=None, worker_dashboard_address=None) as cluster:
-        with Client(cluster, set_as_default=False) as client:
-            yield client
+    with (LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                       dashboard_address=None, worker_dashboard_address=None) as cluster,
+          Client(cluster, set_as_default=False) as client):
+        yield client
 
 
 @pytest.fixture(params=["threads", pytest.param("cluster", marks=pytest.mark.cluster)])
@@ -202,8 +202,10 @@ def test_labelled_front_ends(compute, rng):
     z = xr.DataArray(np.arange(nl) * 250.0, dims="level")
     u = xr.DataArray(rng.normal(5, 5, (ny, nx, nl)), dims=grid + ("level",), coords=coords)
 
+    sizes = {"y": 4, "x": 3, "member": 5, "level": 6}
+
     def chunk(a):
-        return a.chunk({d: c for d, c in dict(y=4, x=3, member=5, level=6).items() if d in a.dims})
+        return a.chunk({d: c for d, c in sizes.items() if d in a.dims})
 
     results = compute(
         labelled.thermo(chunk(t), p, t - 5),
