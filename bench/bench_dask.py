@@ -77,6 +77,7 @@ def start_cluster():
     cluster = LocalCluster(n_workers=WORKERS, processes=True, threads_per_worker=1,
                            host="127.0.0.1", dashboard_address=None,
                            worker_dashboard_address=None, memory_limit=MEMORY_LIMIT,
+                           scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                            silence_logs=logging.ERROR)
     return cluster, Client(cluster, set_as_default=False)
 

@@ -26,8 +26,10 @@ KEY = (0x243F6A8885A308D3, 0x13198A2E03707344)
 def client():
     from distributed import Client, LocalCluster
 
+    # No dashboard; the scheduler's own HTTP endpoints on a free loopback port.
     with (LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
-                       dashboard_address=None, worker_dashboard_address=None) as cluster,
+                       dashboard_address=None, worker_dashboard_address=None,
+                       scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster,
           Client(cluster, set_as_default=False) as client):
         yield client
 
