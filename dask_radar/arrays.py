@@ -21,6 +21,7 @@ kernel's default of all hardware threads.
 from __future__ import annotations
 
 import math
+import operator
 import sys
 
 import numpy as np
@@ -85,6 +86,17 @@ def _meta(ndim: int, dtype=np.float64):
     return np.empty((0,) * ndim, dtype=dtype)
 
 
+def _whole(*blocks, kernel, **scalars):
+    """Call `kernel` on the blocks of one task.
+
+    An axis that a kernel reads whole (samples, levels, members) is absent
+    from the output, so blockwise hands it over as the list of its blocks:
+    here always a single block, taken as it is rather than concatenated,
+    which would copy it.
+    """
+    return kernel(*(b[0] if isinstance(b, list) else b for b in blocks), **scalars)
+
+
 # --------------------------------------------------------------------------
 # block functions: one kernel call on the chunk of items in hand. Leading item
 # axes are flattened for the kernel and restored on its output.
@@ -109,19 +121,17 @@ def _gradient_block(f, x, y, n_threads):
 
 
 def _statistics_block(values, percentiles, min_valid, n_threads):
-    """Mean, standard deviation and percentiles stacked in one array (2 + P, ...)."""
     points = values.shape[1:]
     mean, std, levels = _ensemble.statistics(values.reshape(values.shape[0], math.prod(points)),
                                              percentiles, min_valid, n_threads)
-    return np.concatenate([mean[None], std[None], levels]).reshape((2 + len(levels),) + points)
+    return mean.reshape(points), std.reshape(points), levels.reshape((len(levels),) + points)
 
 
 def _mode_block(values, n_codes, min_valid, n_threads):
-    """Modal code and fraction stacked in one array (2, ...)."""
     points = values.shape[1:]
     code, fraction = _ensemble.mode(values.reshape(values.shape[0], math.prod(points)),
                                     n_codes, min_valid, n_threads)
-    return np.stack([code, fraction]).reshape((2,) + points)
+    return code.reshape(points), fraction.reshape(points)
 
 
 def _perturb_block(bias_dbz, bias_zdr, member, fac, *fields, flags, k0, k1, m0, n_threads):
@@ -164,9 +174,9 @@ def _profile_nd(z, u, v, ground, bottom, top, cu, cv, n_threads=None):
     ground, cu, cv = (da.broadcast_to(a, u.shape[:-1]).rechunk(u.chunks[:-1])
                       for a in (ground, cu, cv))
     idx = _ITEM_AXES[:u.ndim - 1]
-    return da.blockwise(_profile_block, "q" + idx, z, idx + "l", u, idx + "l", v, idx + "l",
-                        ground, idx, cu, idx, cv, idx, new_axes={"q": 7}, concatenate=True,
-                        meta=_meta(u.ndim), token="profile", bottom=bottom, top=top,
+    return da.blockwise(_whole, "q" + idx, z, idx + "l", u, idx + "l", v, idx + "l",
+                        ground, idx, cu, idx, cv, idx, new_axes={"q": 7}, meta=_meta(u.ndim),
+                        token="profile", kernel=_profile_block, bottom=bottom, top=top,
                         n_threads=_threads(n_threads, True))
 
 
@@ -200,32 +210,44 @@ def _gradient_nd(f, x, y, n_threads=None):
     return trim_internal(out, {ax + 1: d for ax, d in depth.items()}, boundary="none")
 
 
-def _ensemble_nd(block, values, rows, n_threads, token, **scalars):
-    """A per-point reduction of values (members, ...) to stacked rows (rows, ...)."""
+def _ensemble_nd(block, values, levels, n_threads, token, **scalars):
+    """A per-point reduction of values (members, ...) to the kernel's tuple.
+
+    One task per point chunk returns the kernel's tuple of outputs, and each
+    output takes its part of it, so the kernel runs once per chunk whichever
+    outputs are computed. `levels` is the length of the leading axis of each
+    output (None for outputs shaped like the points).
+    """
     if not _any_dask(values):
         return block(np.asarray(values), n_threads=_threads(n_threads, False), **scalars)
     da = _dask()
     # The kernel reads float32; casting first halves what the rechunk moves.
     values = da.asarray(values).astype(np.float32).rechunk({0: -1})  # members of a point: one item
     idx = _ITEM_AXES[:values.ndim - 1]
-    return da.blockwise(block, "q" + idx, values, "m" + idx, new_axes={"q": rows},
-                        concatenate=True, meta=_meta(values.ndim), token=token,
-                        n_threads=_threads(n_threads, True), **scalars)
+    parts = da.blockwise(_whole, idx, values, "m" + idx, meta=_meta(len(idx)), token=token,
+                         kernel=block, n_threads=_threads(n_threads, True), **scalars)
+    outputs = []
+    for k, rows in enumerate(levels):
+        if rows is None:
+            outputs.append(parts.map_blocks(operator.getitem, k, meta=_meta(len(idx))))
+        else:
+            outputs.append(parts.map_blocks(operator.getitem, k, new_axis=0,
+                                            chunks=((rows,),) + parts.chunks,
+                                            meta=_meta(len(idx) + 1)))
+    return tuple(outputs)
 
 
 def _statistics_nd(values, percentiles, min_valid, n_threads=None):
     """statistics of values (members, ...): mean (...), std (...), percentiles (P, ...)."""
     levels = np.asarray(percentiles, dtype=np.float64).ravel()
-    stacked = _ensemble_nd(_statistics_block, values, 2 + levels.size, n_threads, "statistics",
-                           percentiles=levels, min_valid=min_valid)
-    return stacked[0], stacked[1], stacked[2:]
+    return _ensemble_nd(_statistics_block, values, (None, None, levels.size), n_threads,
+                        "statistics", percentiles=levels, min_valid=min_valid)
 
 
 def _mode_nd(values, n_codes, min_valid, n_threads=None):
     """mode of values (members, ...): modal code (...), modal fraction (...)."""
-    stacked = _ensemble_nd(_mode_block, values, 2, n_threads, "mode",
-                           n_codes=n_codes, min_valid=min_valid)
-    return stacked[0], stacked[1]
+    return _ensemble_nd(_mode_block, values, (None, None), n_threads, "mode",
+                        n_codes=n_codes, min_valid=min_valid)
 
 
 # --------------------------------------------------------------------------
@@ -263,9 +285,9 @@ def vad(vr, az, cos_el, min_gates, min_spread, n_threads=None):
     _check(cos_el.size == vr.shape[0], "shape mismatch")
     vr = vr.rechunk({1: -1})
     az, cos_el = az.rechunk(vr.chunks), cos_el.rechunk(vr.chunks[:1])
-    return da.blockwise(_velmora.vad, "qr", vr, "rs", az, "rs", cos_el, "r",
-                        min_gates, None, min_spread, None, new_axes={"q": 8}, concatenate=True,
-                        meta=_meta(2), token="vad", n_threads=_threads(n_threads, True))
+    return da.blockwise(_whole, "qr", vr, "rs", az, "rs", cos_el, "r",
+                        min_gates, None, min_spread, None, new_axes={"q": 8}, meta=_meta(2),
+                        token="vad", kernel=_velmora.vad, n_threads=_threads(n_threads, True))
 
 
 def cold_pool(z, b, bottom, threshold, top, n_threads=None):
@@ -285,9 +307,10 @@ def cold_pool(z, b, bottom, threshold, top, n_threads=None):
     _check(top.size == b.shape[0], "shape mismatch")
     b = b.rechunk({1: -1})
     z, bottom, top = z.rechunk(b.chunks), bottom.rechunk(b.chunks[:1]), top.rechunk(b.chunks[:1])
-    return da.blockwise(_velmora.cold_pool, "qc", z, "cl", b, "cl", bottom, "c",
-                        threshold, None, top, "c", new_axes={"q": 3}, concatenate=True,
-                        meta=_meta(2), token="cold_pool", n_threads=_threads(n_threads, True))
+    return da.blockwise(_whole, "qc", z, "cl", b, "cl", bottom, "c",
+                        threshold, None, top, "c", new_axes={"q": 3}, meta=_meta(2),
+                        token="cold_pool", kernel=_velmora.cold_pool,
+                        n_threads=_threads(n_threads, True))
 
 
 def profile(z, u, v, ground, bottom, top, cu, cv, n_threads=None):
@@ -395,9 +418,9 @@ def perturb(dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1,
     bias_zdr = bias_zdr.rechunk(bias_dbz.chunks)
     member = da.arange(bias_dbz.size, chunks=bias_dbz.chunks, dtype=np.int64)
     points = [a for field in flagged for a in (field.rechunk(-1), "g")]
-    return da.blockwise(_perturb_block, "msg", bias_dbz, "m", bias_zdr, "m", member, "m",
+    return da.blockwise(_whole, "msg", bias_dbz, "m", bias_zdr, "m", member, "m",
                         fac.rechunk(-1), "rg", *points, new_axes={"s": len(flagged)},
-                        concatenate=True, meta=_meta(3), token="perturb",
+                        meta=_meta(3), token="perturb", kernel=_perturb_block,
                         flags=flags, k0=k0, k1=k1, m0=m0, n_threads=_threads(n_threads, True))
 
 
