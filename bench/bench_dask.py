@@ -189,7 +189,7 @@ def biases(members):
     return rng.normal(0, 1, members), rng.normal(0, 0.2, members)
 
 
-def bench_statistics(members=50, n=50_000_000, chunk=1_000_000) -> Result:
+def bench_statistics(members=50, n=50_000_000, chunk=500_000) -> Result:
     piece = ensemble_chunk(members, chunk, seed=[7, 0])
     t1, cpu1 = single_call(lambda: _ensemble.statistics(piece, LEVELS, 1, 1), n / chunk)
     make, _ = single_call(lambda: ensemble_chunk(members, chunk, seed=[7, 0]), n / chunk)

@@ -210,13 +210,13 @@ def _gradient_nd(f, x, y, n_threads=None):
     return trim_internal(out, {ax + 1: d for ax, d in depth.items()}, boundary="none")
 
 
-def _ensemble_nd(block, values, levels, n_threads, token, **scalars):
+def _ensemble_nd(block, values, leading, n_threads, token, **scalars):
     """A per-point reduction of values (members, ...) to the kernel's tuple.
 
     One task per point chunk returns the kernel's tuple of outputs, and each
     output takes its part of it, so the kernel runs once per chunk whichever
-    outputs are computed. `levels` is the length of the leading axis of each
-    output (None for outputs shaped like the points).
+    outputs are computed. `leading` gives, per output, the length of its
+    extra leading axis, or None for an output shaped like the points.
     """
     if not _any_dask(values):
         return block(np.asarray(values), n_threads=_threads(n_threads, False), **scalars)
@@ -224,10 +224,11 @@ def _ensemble_nd(block, values, levels, n_threads, token, **scalars):
     # The kernel reads float32; casting first halves what the rechunk moves.
     values = da.asarray(values).astype(np.float32).rechunk({0: -1})  # members of a point: one item
     idx = _ITEM_AXES[:values.ndim - 1]
+    # An array of tuples in all but name: only the outputs below read it.
     parts = da.blockwise(_whole, idx, values, "m" + idx, meta=_meta(len(idx)), token=token,
                          kernel=block, n_threads=_threads(n_threads, True), **scalars)
     outputs = []
-    for k, rows in enumerate(levels):
+    for k, rows in enumerate(leading):
         if rows is None:
             outputs.append(parts.map_blocks(operator.getitem, k, meta=_meta(len(idx))))
         else:
