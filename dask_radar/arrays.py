@@ -394,7 +394,7 @@ def perturb(dbz, zdr, phidp, rhohv, vel, flags, fac, bias_dbz, bias_zdr, k0, k1,
     chunk, which every member chunk reads.
 
     The member chunks are those of `bias_dbz` (else of `bias_zdr`) when it is
-    a dask array, or `member_chunks` when given (any dask chunk spec, such as
+    a dask array, or `member_chunks` when given (any dask chunks value, such as
     an int or a tuple of sizes).
     """
     fields = (dbz, zdr, phidp, rhohv, vel)
