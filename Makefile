@@ -13,7 +13,7 @@ PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 	$$p -c 'import sys; assert sys.version_info[:2] == (3, 12); print(sys.executable)' 2>/dev/null && break; done)
 
 PY      := $(VENV)/bin/python
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/*.cpp ensemble/*.cpp)
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/* ensemble/* dask_radar/*.py)
 
 .PHONY: test demo bench sanitize check-python clean
 
@@ -45,11 +45,12 @@ bench: $(VENV)/.installed-bench
 # The whole suite, with a large fuzzing budget, against modules built with
 # AddressSanitizer and UndefinedBehaviorSanitizer in their own environment.
 # Any report aborts the run.  Leak checking is off: the interpreter itself
-# keeps memory until exit.
+# keeps memory until exit.  The sanitizer runtime must be loaded first, and
+# the C++ runtime with it so that exceptions can be intercepted.
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 sanitize: | check-python
 	$(MAKE) VENV=.venv-san BUILD=build-san EXTRA_FLAGS="$(SAN_FLAGS)" .venv-san/.installed-test
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	HYPOTHESIS_PROFILE=sanitize .venv-san/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
