@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -100,6 +101,24 @@ template <class Body>
 void run_blocks(std::int64_t n, int n_threads, const Body& body) {
     py::gil_scoped_release release;
     parallel_blocks(n, n_threads, body);
+}
+
+// The binding passes on an array that already has the right dtype and
+// layout, even when its data are not aligned for the element type (a view
+// at an odd byte offset, or a buffer unpickled from another process).
+// Reading through such a pointer is undefined, so the kernels read an
+// aligned copy instead.
+template <class T, int Flags>
+void align(py::array_t<T, Flags>& a) {
+    if (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) return;
+    py::array_t<T, Flags> copy(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+    std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
+    a = std::move(copy);
+}
+
+template <class... Arrays>
+void align_all(Arrays&... arrays) {
+    (align(arrays), ...);
 }
 
 Array new_output(std::vector<py::ssize_t> shape) { return Array(std::move(shape)); }
@@ -321,6 +340,7 @@ Array perturb_py(Array dbz, Array zdr, Array phidp, Array rhohv, Array vel, int 
         require(fields[bit]->size() == n, "a field differs in size from fac");
         ++F;
     }
+    align_all(dbz, zdr, phidp, rhohv, vel, fac, bias_dbz, bias_zdr);
 
     Array out = new_output({M, F, n});
     PerturbData d{dbz.data(), zdr.data(), phidp.data(), rhohv.data(), vel.data(), {},
@@ -441,6 +461,7 @@ py::tuple statistics_py(FloatArray values, Array percentiles, std::int64_t min_v
     require(values.ndim() == 2, "values must be (members, n)");
     const std::int64_t members = values.shape(0), n = values.shape(1);
     const std::int64_t P = percentiles.size();
+    align_all(values, percentiles);
     const double* levels = percentiles.data();
     // A level outside 0 ... 100 (or NaN) would put the rank outside the sorted members.
     for (std::int64_t k = 0; k < P; ++k)
@@ -527,6 +548,7 @@ py::tuple mode_py(FloatArray values, std::int64_t n_codes, std::int64_t min_vali
     require(values.ndim() == 2, "values must be (members, n)");
     require(n_codes > 0, "n_codes must be positive");
     const std::int64_t members = values.shape(0), n = values.shape(1);
+    align_all(values);
 
     Array code = new_output({n}), fraction = new_output({n});
     const ModeData d{values.data(), members, n, n_codes, min_valid, code.mutable_data(),

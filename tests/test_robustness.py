@@ -134,3 +134,21 @@ def test_refused_thread_starts_still_give_correct_results(name):
                           timeout=120, cwd=os.path.dirname(__file__))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["refused", "ok"]
+
+
+def unaligned(a):
+    """The same values in a C-contiguous array at an odd byte offset."""
+    a = np.ascontiguousarray(a)
+    buf = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = np.frombuffer(buf.data, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned and out.flags.c_contiguous
+    return out
+
+
+@pytest.mark.parametrize("name", KERNELS)
+def test_unaligned_arrays_give_the_same_results(name):
+    # Such arrays arrive, for example, from buffers unpickled in another process.
+    kernel, args = calls(np.random.default_rng(2), scale=1)[name]
+    moved = [unaligned(a) if isinstance(a, np.ndarray) else a for a in args]
+    assert_results_equal(kernel(*moved, n_threads=2), kernel(*args, n_threads=2))

@@ -104,6 +104,24 @@ inline Pair load_pair(const double* p) {
     return v;
 }
 
+// The binding passes on an array that already has the right dtype and
+// layout, even when its data are not aligned for the element type (a view
+// at an odd byte offset, or a buffer unpickled from another process).
+// Reading through such a pointer is undefined, so the kernels read an
+// aligned copy instead.
+template <class T, int Flags>
+void align(py::array_t<T, Flags>& a) {
+    if (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) return;
+    py::array_t<T, Flags> copy(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+    std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
+    a = std::move(copy);
+}
+
+template <class... Arrays>
+void align_all(Arrays&... arrays) {
+    (align(arrays), ...);
+}
+
 Array new_output(std::vector<py::ssize_t> shape) { return Array(std::move(shape)); }
 
 void require(bool ok, const char* message) {
@@ -138,6 +156,7 @@ Array thermo_py(Array t, Array p, Array td, int n_threads) {
     const std::int64_t n = t.size();
     require(p.size() == n, "size mismatch");
     require(td.size() == n, "size mismatch");
+    align_all(t, p, td);
 
     Array out = new_output({4, n});
     double* o = out.mutable_data();
@@ -228,6 +247,7 @@ Array cold_pool_py(Array z, Array b, Array bottom, double threshold, Array top, 
     require(z.shape(0) == K && z.shape(1) == J, "shape mismatch");
     require(bottom.size() == K, "shape mismatch");
     require(top.size() == K, "shape mismatch");
+    align_all(z, b, bottom, top);
 
     Array out = new_output({3, K});
     double* o = out.mutable_data();
@@ -331,6 +351,7 @@ Array profile_py(Array z, Array u, Array v, Array ground, double bottom, double 
     require(z.size() == K * J, "shape mismatch");
     require(v.size() == K * J, "shape mismatch");
     require(ground.size() == K && cu.size() == K && cv.size() == K, "shape mismatch");
+    align_all(z, u, v, ground, cu, cv);
 
     Array out = new_output({7, K});
     double* o = out.mutable_data();
@@ -363,6 +384,7 @@ Array gradient_py(Array f, Array x, Array y, int n_threads) {
     const std::int64_t B = f.shape(0), NY = f.shape(1), NX = f.shape(2);
     require(x.size() == NX, "coordinate size");
     require(y.size() == NY, "coordinate size");
+    align_all(f, x, y);
 
     Array out = new_output({2, B, NY, NX});
     double* o = out.mutable_data();
@@ -574,6 +596,7 @@ Array vad_py(Array vr, Array az, Array cos_el, std::int64_t min_gates, double mi
     require(az.shape(0) == vr.shape(0) && az.shape(1) == vr.shape(1), "shape mismatch");
     const std::int64_t R = vr.shape(0), G = vr.shape(1);
     require(cos_el.size() == R, "shape mismatch");
+    align_all(vr, az, cos_el);
 
     Array out = new_output({8, R});
     double* o = out.mutable_data();
