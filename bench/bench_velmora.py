@@ -193,7 +193,6 @@ def cold_pool_numpy(z, b, bottom, threshold, top):
     zp, bp, S = z0.copy(), b0.copy(), np.zeros(K)
     done = ~has | (~fixed & (b0 >= threshold))
     res_i = np.where(done & has, 0.0, np.nan); res_d = res_i.copy(); res_f = res_i.copy()
-    cols = np.arange(K)
     for k in range(J):
         ok = valid[:, k] & (k > k0) & ~done
         zk, bk = z[:, k], b[:, k]
@@ -216,7 +215,6 @@ def cold_pool_numpy(z, b, bottom, threshold, top):
     res_i = np.where(open_, np.sqrt(np.maximum(S + S, 0)), res_i)
     res_d = np.where(open_, zp - z0, res_d)
     res_f = np.where(open_, 1.0, res_f)
-    del cols
     return np.stack([res_i, res_d, res_f])
 
 
@@ -339,6 +337,20 @@ def numba_kernels():
     return profile, cold_pool
 
 
+def bench_column_kernel(name, kernel, numpy_peer, numba_peer, args, size, elements) -> Result:
+    """A column kernel against its NumPy sweep and the same loop under numba."""
+    t1 = best_time(lambda: kernel(*args, n_threads=1))
+    t2 = best_time(lambda: kernel(*args, n_threads=2))
+    peer = best_time(lambda: numpy_peer(*args), repeat=2)
+    numba_peer(*args)  # compile outside the timing
+    jit = best_time(lambda: numba_peer(*args))
+    res = Result(name, size, elements, t1, t2, peers={"numpy sweep": peer, "numba": jit})
+    res.targets = [("1 thread at least 20x faster than NumPy", peer >= 20 * t1),
+                   ("1 thread at least as fast as numba", jit >= t1),
+                   ("2 threads at least 1.8x 1 thread", res.scaling >= 1.8)]
+    return res
+
+
 def bench_columns(numba_profile, numba_cold_pool) -> list[Result]:
     rng = np.random.default_rng(4)
     K, J = 200_000, 60
@@ -347,17 +359,8 @@ def bench_columns(numba_profile, numba_cold_pool) -> list[Result]:
     v = rng.normal(3, 6, (K, J))
     ground = np.where(rng.random(K) < 0.5, z[:, 0] - 10, np.nan)
     cu, cv = rng.normal(5, 3, (2, K))
-    args = (z, u, v, ground, 0.0, 3000.0, cu, cv)
-    t1 = best_time(lambda: _velmora.profile(*args, n_threads=1))
-    t2 = best_time(lambda: _velmora.profile(*args, n_threads=2))
-    peer = best_time(lambda: profile_numpy(*args), repeat=2)
-    numba_profile(*args)
-    jit = best_time(lambda: numba_profile(*args))
-    prof = Result("profile", f"{K:,} x {J}", K * J, t1, t2,
-                  peers={"numpy sweep": peer, "numba": jit})
-    prof.targets = [("1 thread at least 20x faster than NumPy", peer >= 20 * t1),
-                    ("1 thread at least as fast as numba", jit >= t1),
-                    ("2 threads at least 1.8x 1 thread", prof.scaling >= 1.8)]
+    prof = bench_column_kernel("profile", _velmora.profile, profile_numpy, numba_profile,
+                               (z, u, v, ground, 0.0, 3000.0, cu, cv), f"{K:,} x {J}", K * J)
 
     J = 80
     z = missing_columns(rng, K, J, 0.02) - 100
@@ -365,17 +368,8 @@ def bench_columns(numba_profile, numba_cold_pool) -> list[Result]:
     b[rng.random((K, J)) < 0.02] = np.nan
     bottom = np.where(rng.random(K) < 0.5, 0.0, np.nan)
     top = np.where(rng.random(K) < 0.5, 2500.0, np.nan)
-    args = (z, b, bottom, -0.3, top)
-    t1 = best_time(lambda: _velmora.cold_pool(*args, n_threads=1))
-    t2 = best_time(lambda: _velmora.cold_pool(*args, n_threads=2))
-    peer = best_time(lambda: cold_pool_numpy(*args), repeat=2)
-    numba_cold_pool(*args)
-    jit = best_time(lambda: numba_cold_pool(*args))
-    cold = Result("cold_pool", f"{K:,} x {J}", K * J, t1, t2,
-                  peers={"numpy sweep": peer, "numba": jit})
-    cold.targets = [("1 thread at least 20x faster than NumPy", peer >= 20 * t1),
-                    ("1 thread at least as fast as numba", jit >= t1),
-                    ("2 threads at least 1.8x 1 thread", cold.scaling >= 1.8)]
+    cold = bench_column_kernel("cold_pool", _velmora.cold_pool, cold_pool_numpy, numba_cold_pool,
+                               (z, b, bottom, -0.3, top), f"{K:,} x {J}", K * J)
     return [prof, cold]
 
 
