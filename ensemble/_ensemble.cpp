@@ -112,7 +112,7 @@ template <class T, int Flags>
 void align(py::array_t<T, Flags>& a) {
     if (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) return;
     py::array_t<T, Flags> copy(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
-    std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
+    if (a.nbytes() > 0) std::memcpy(copy.mutable_data(), a.data(), static_cast<std::size_t>(a.nbytes()));
     a = std::move(copy);
 }
 
