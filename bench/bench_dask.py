@@ -159,12 +159,12 @@ def statistics_graph(members, n, chunk):
     """Sums of the three statistics over an ensemble made chunk by chunk."""
     import dask.array as da
 
-    import dask_radar
+    import velmora
 
     points = da.core.normalize_chunks(chunk, (n,))[0]
     values = da.map_blocks(ensemble_block, members, chunks=((members,), points),
                            dtype=np.float32, meta=np.empty((0, 0), np.float32))
-    mean, std, at_levels = dask_radar.statistics(values, LEVELS, 1)
+    mean, std, at_levels = velmora.statistics(values, LEVELS, 1)
     return [mean.sum(), std.sum(), at_levels.sum()]  # read once, copy nothing
 
 
@@ -173,14 +173,14 @@ def perturb_graph(members, n, chunk):
     import dask
     import dask.array as da
 
-    import dask_radar
+    import velmora
 
     scan = dask.delayed(radar_scan, pure=True, nout=2)(n)
     fields = da.from_delayed(scan[0], (5, n), np.float64)
     fac = da.from_delayed(scan[1], (6, n), np.float64)
     bias_dbz, bias_zdr = biases(members)
-    out = dask_radar.perturb(*fields, 31, fac, da.from_array(bias_dbz, chunks=chunk),
-                             bias_zdr, *KEY, 0)
+    out = velmora.perturb(*fields, 31, fac, da.from_array(bias_dbz, chunks=chunk),
+                          bias_zdr, *KEY, 0)
     return [out.sum(axis=(1, 2))]
 
 
@@ -215,7 +215,8 @@ def bench_perturb(members=200, n=2_000_000, chunk=4) -> Result:
 
 def run() -> list[Result]:
     try:
-        import dask_radar  # noqa: F401
+        import dask  # noqa: F401
+        import velmora  # noqa: F401
         import distributed  # noqa: F401
     except ImportError as err:
         print(f"bench_dask skipped: {err} (pip install '.[dask]')")

@@ -1,4 +1,4 @@
-"""Dask and xarray paths: chunked results equal one kernel call bit for bit.
+"""Dask and xarray paths of velmora: chunked results equal one kernel call bit for bit.
 
 Every case runs on the threaded scheduler and on a two-process
 dask.distributed cluster on loopback (marked `cluster`).
@@ -15,9 +15,9 @@ import xarray as xr
 
 import _ensemble
 import _velmora
-import dask_radar
+import velmora
 from conftest import assert_bits_equal
-from dask_radar import labelled
+from velmora.units import units
 
 KEY = (0x243F6A8885A308D3, 0x13198A2E03707344)
 
@@ -65,7 +65,7 @@ def with_nan(rng, a, share=0.1):
 def case_thermo_flat(rng):
     t = with_nan(rng, rng.uniform(240, 310, 1000))
     p, td = rng.uniform(5e4, 1.05e5, 1000), t - rng.uniform(-3, 25, 1000)
-    lazy = dask_radar.thermo(da.from_array(t, chunks=((7, 300, 1, 692),)), p, td)
+    lazy = velmora.thermo(da.from_array(t, chunks=((7, 300, 1, 692),)), p, td)
     assert lazy.chunks == ((4,), (7, 300, 1, 692))
     return lazy, _velmora.thermo(t, p, td)
 
@@ -73,7 +73,7 @@ def case_thermo_flat(rng):
 def case_thermo_shapes(rng):
     t = with_nan(rng, rng.uniform(240, 310, (20, 30)))
     p, td = rng.uniform(5e4, 1.05e5, 600), with_nan(rng, rng.uniform(230, 300, (30, 20)))
-    lazy = dask_radar.thermo(da.from_array(t, chunks=((3, 17), (11, 19))), p,
+    lazy = velmora.thermo(da.from_array(t, chunks=((3, 17), (11, 19))), p,
                              da.from_array(td, chunks=(7, 5)))
     return lazy, _velmora.thermo(t, p, td)
 
@@ -82,7 +82,7 @@ def case_vad(rng):
     az = with_nan(rng, rng.uniform(0, 2 * np.pi, (70, 37)), 0.05)
     vr = with_nan(rng, 3 + 10 * np.sin(az) + rng.normal(0, 1, az.shape))
     cos_el = rng.uniform(0.5, 1, (70, 1))
-    lazy = dask_radar.vad(da.from_array(vr, chunks=((1, 30, 39), (20, 17))),
+    lazy = velmora.vad(da.from_array(vr, chunks=((1, 30, 39), (20, 17))),
                           da.from_array(az, chunks=(9, 37)), da.from_array(cos_el, chunks=11),
                           5, 0.05)
     return lazy, _velmora.vad(vr, az, cos_el, 5, 0.05)
@@ -94,7 +94,7 @@ def case_profile(rng):
     u, v = with_nan(rng, rng.normal(5, 8, (k, j)), 0.05), rng.normal(0, 8, (k, j))
     ground = with_nan(rng, rng.uniform(-10, 10, k), 0.2)
     cu, cv = with_nan(rng, rng.normal(5, 2, k), 0.1), rng.normal(0, 2, k)
-    lazy = dask_radar.profile(da.from_array(z.ravel(), chunks=700), da.from_array(u, chunks=(13, 7)),
+    lazy = velmora.profile(da.from_array(z.ravel(), chunks=700), da.from_array(u, chunks=(13, 7)),
                               v, ground, 100.0, 3000.0, cu, da.from_array(cv, chunks=40))
     return lazy, _velmora.profile(z.ravel(), u, v, ground, 100.0, 3000.0, cu, cv)
 
@@ -105,7 +105,7 @@ def case_cold_pool(rng):
     b = with_nan(rng, rng.normal(-1, 1, (k, j)))
     bottom = with_nan(rng, rng.uniform(0, 200, k), 0.3)
     top = np.where(rng.random(k) < 0.5, np.nan, rng.uniform(100, 2000, k))
-    lazy = dask_radar.cold_pool(da.from_array(z, chunks=((1, 44, 45), (10, 15))),
+    lazy = velmora.cold_pool(da.from_array(z, chunks=((1, 44, 45), (10, 15))),
                                 da.from_array(b, chunks=(7, 25)), bottom, -0.3, top)
     return lazy, _velmora.cold_pool(z, b, bottom, -0.3, top)
 
@@ -113,7 +113,7 @@ def case_cold_pool(rng):
 def case_gradient(rng):
     f = with_nan(rng, rng.normal(size=(3, 11, 10)))
     x, y = np.cumsum(rng.uniform(0.5, 2, 10)), np.cumsum(rng.uniform(0.5, 2, 11))
-    lazy = dask_radar.gradient(da.from_array(f, chunks=((2, 1), (1, 4, 6), (3, 1, 6))), x, y)
+    lazy = velmora.gradient(da.from_array(f, chunks=((2, 1), (1, 4, 6), (3, 1, 6))), x, y)
     assert lazy.chunks[1:] == ((2, 1), (1, 4, 6), (3, 1, 6))
     return lazy, _velmora.gradient(f, x, y)
 
@@ -122,18 +122,18 @@ def case_statistics(rng):
     values = with_nan(rng, rng.normal(size=(13, 700)), 0.3)  # float64: cast like the kernel
     values[:, 5] = np.nan
     levels = [0, 12.5, 50, 99, 100]
-    lazy = dask_radar.statistics(da.from_array(values, chunks=((5, 8), (1, 300, 399))), levels, 3)
+    lazy = velmora.statistics(da.from_array(values, chunks=((5, 8), (1, 300, 399))), levels, 3)
     return lazy, _ensemble.statistics(values, levels, 3)
 
 
 def case_mode(rng):
     codes = with_nan(rng, rng.uniform(-1.5, 6, (13, 700)).astype(np.float32), 0.3)
-    lazy = dask_radar.mode(da.from_array(codes, chunks=(6, (250, 1, 449))), 5, 3)
+    lazy = velmora.mode(da.from_array(codes, chunks=(6, (250, 1, 449))), 5, 3)
     return lazy, _ensemble.mode(codes, 5, 3)
 
 
 def case_words(rng):
-    lazy = dask_radar.words(*KEY, -1, 1, 50)
+    lazy = velmora.words(*KEY, -1, 1, 50, lazy=True)
     assert lazy.numblocks == (1, 1)
     return lazy, _ensemble.words(*KEY, -1, 1, 50)
 
@@ -157,7 +157,7 @@ def test_perturb_member_chunks(compute, rng, chunks, m0, flags):
     fields = [with_nan(rng, rng.uniform(0, 1, n), 0.02) for _ in range(5)]
     fac = np.abs(rng.normal(0.3, 0.2, (6, n)))
     bias_dbz, bias_zdr = rng.normal(0, 1, 11), rng.normal(0, 0.2, 11)
-    lazy = dask_radar.perturb(*fields, flags, da.from_array(fac, chunks=(2, 300)),
+    lazy = velmora.perturb(*fields, flags, da.from_array(fac, chunks=(2, 300)),
                               da.from_array(bias_dbz, chunks=chunks), bias_zdr, *KEY, m0)
     assert lazy.chunks[0] == da.from_array(bias_dbz, chunks=chunks).chunks[0]
     (actual,) = compute(lazy)
@@ -168,7 +168,7 @@ def test_perturb_member_chunks_of_3_5_12(compute, rng):
     n = 300
     fields = [rng.uniform(0, 1, n) for _ in range(5)]
     fac, bias_dbz, bias_zdr = np.abs(rng.normal(0.3, 0.2, (6, n))), rng.normal(size=20), rng.normal(size=20)
-    lazy = dask_radar.perturb(*fields, 31, fac, bias_dbz, bias_zdr, *KEY, 3, member_chunks=(3, 5, 12))
+    lazy = velmora.perturb(*fields, 31, fac, bias_dbz, bias_zdr, *KEY, 3, member_chunks=(3, 5, 12))
     assert lazy.chunks[0] == (3, 5, 12)
     (actual,) = compute(lazy)
     assert_identical(actual, _ensemble.perturb(*fields, 31, fac, bias_dbz, bias_zdr, *KEY, 3))
@@ -183,7 +183,7 @@ EDGES = ([((c, NY - c), NX) for c in range(1, NY)] + [(NY, (c, NX - c)) for c in
 def test_gradient_chunk_edge_anywhere(chunks, rng):
     f = with_nan(rng, rng.normal(size=(2, NY, NX)), 0.15)
     x, y = np.cumsum(rng.uniform(0.5, 2, NX)), np.cumsum(rng.uniform(0.5, 2, NY))
-    lazy = dask_radar.gradient(da.from_array(f, chunks=(1,) + chunks), x, y)
+    lazy = velmora.gradient(da.from_array(f, chunks=(1,) + chunks), x, y)
     assert_identical(lazy.compute(scheduler="threads"), _velmora.gradient(f, x, y))
 
 
@@ -195,14 +195,17 @@ def test_labelled_front_ends(compute, rng):
     ny, nx, nm, nl = 9, 8, 11, 14
     coords = {"y": np.cumsum(rng.uniform(1, 2, ny)), "x": np.cumsum(rng.uniform(1, 2, nx))}
     grid = ("y", "x")
-    t = xr.DataArray(with_nan(rng, rng.uniform(240, 310, (ny, nx))), dims=grid, coords=coords)
-    p = xr.DataArray(rng.uniform(5e4, 1e5, ny), dims="y")  # broadcast over x by name
+    metres = {d: xr.DataArray(c, dims=d, attrs={"units": "m"}) for d, c in coords.items()}
+    t = xr.DataArray(with_nan(rng, rng.uniform(240, 310, (ny, nx))), dims=grid, coords=coords,
+                     attrs={"units": "K"})
+    p = xr.DataArray(rng.uniform(5e4, 1e5, ny), dims="y", attrs={"units": "Pa"})  # broadcast over x by name
     ensemble = xr.DataArray(with_nan(rng, rng.normal(size=(ny, nm, nx)).astype(np.float32), 0.2),
                             dims=("y", "member", "x"), coords=coords)
     f = xr.DataArray(with_nan(rng, rng.normal(size=(ny, 2, nx))), dims=("y", "time", "x"),
-                     coords=coords, name="theta")
-    z = xr.DataArray(np.arange(nl) * 250.0, dims="level")
-    u = xr.DataArray(rng.normal(5, 5, (ny, nx, nl)), dims=grid + ("level",), coords=coords)
+                     coords=metres, name="theta")
+    z = xr.DataArray(np.arange(nl) * 250.0, dims="level", attrs={"units": "m"})
+    u = xr.DataArray(rng.normal(5, 5, (ny, nx, nl)), dims=grid + ("level",), coords=coords,
+                     attrs={"units": "m s-1"})
 
     sizes = {"y": 4, "x": 3, "member": 5, "level": 6}
 
@@ -210,11 +213,13 @@ def test_labelled_front_ends(compute, rng):
         return a.chunk({d: c for d, c in sizes.items() if d in a.dims})
 
     results = compute(
-        labelled.thermo(chunk(t), p, t - 5),
-        labelled.statistics(chunk(ensemble), [10, 50, 90], 2),
-        labelled.mode(chunk(ensemble).round(), 3, 2),
-        labelled.gradient(chunk(f)),
-        labelled.profile(z, chunk(u), -u, 0.0, 0.0, 2000.0, 1.0, 2.0),
+        velmora.thermo(chunk(t), p, (t - 5).assign_attrs(units="K")),
+        velmora.statistics(chunk(ensemble), [10, 50, 90], 2),
+        velmora.mode(chunk(ensemble).round(), 3, 2),
+        velmora.gradient(chunk(f)),
+        velmora.profile(z, chunk(u), (-u).assign_attrs(units="m s-1"), 0.0 * units.m,
+                        0.0 * units.m, 2000.0 * units.m, 1.0 * units("m/s"),
+                        2.0 * units("m/s")),
     )
     thermo, stats, modal, grad, prof = results
     for ds in results:
@@ -223,7 +228,8 @@ def test_labelled_front_ends(compute, rng):
 
     tt, pp = xr.broadcast(t, p)
     expected = _velmora.thermo(tt.values, pp.values, tt.values - 5).reshape(4, ny, nx)
-    for k, name in enumerate(["mixing_ratio", "theta", "theta_v", "theta_e"]):
+    for k, name in enumerate(["mixing_ratio", "potential_temperature",
+                              "virtual_potential_temperature", "equivalent_potential_temperature"]):
         assert_identical(thermo[name].values, expected[k])
 
     members = ensemble.transpose("member", ...).values.reshape(nm, -1)
@@ -254,19 +260,19 @@ def test_labelled_front_ends(compute, rng):
 
 def test_numpy_inputs_call_the_kernel(rng):
     t = rng.uniform(250, 300, 10)
-    out = dask_radar.thermo(t, np.full(10, 9e4), t - 3)
+    out = velmora.thermo(t, np.full(10, 9e4), t - 3)
     assert type(out) is np.ndarray
     assert_identical(out, _velmora.thermo(t, np.full(10, 9e4), t - 3))
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda a: dask_radar.thermo(a, a[:-1], a), "size mismatch"),
-    (lambda a: dask_radar.vad(a, a, a[:3], 3, 0.1), "shape mismatch"),
-    (lambda a: dask_radar.vad(a[0], a[0], a[0], 3, 0.1), "vr, az must be 2-D"),
-    (lambda a: dask_radar.gradient(a[None], a[0], a[0], 1), "coordinate size"),
-    (lambda a: dask_radar.profile(a, a, a, a[:, 0], 0, 1, a[:, 0], a[:3, 0]), "shape mismatch"),
-    (lambda a: dask_radar.statistics(a[0], [50], 1), r"values must be \(members, n\)"),
-    (lambda a: dask_radar.perturb(a, a, a, a, a, 31, a, a, a, 1, 2, 0), r"fac must be \(6, n\)"),
+    (lambda a: velmora.thermo(a, a[:-1], a), "size mismatch"),
+    (lambda a: velmora.vad(a, a, a[:3], 3, 0.1), "shape mismatch"),
+    (lambda a: velmora.vad(a[0], a[0], a[0], 3, 0.1), "vr, az must be 2-D"),
+    (lambda a: velmora.gradient(a[None], a[0], a[0], 1), "coordinate size"),
+    (lambda a: velmora.profile(a, a, a, a[:, 0], 0, 1, a[:, 0], a[:3, 0]), "shape mismatch"),
+    (lambda a: velmora.statistics(a[0], [50], 1), r"values must be \(members, n\)"),
+    (lambda a: velmora.perturb(a, a, a, a, a, 31, a, a, a, 1, 2, 0), r"fac must be \(6, n\)"),
 ])
 def test_shape_errors_when_building_the_graph(call, message):
     """The kernel's own check and message, raised before anything is computed."""
@@ -279,6 +285,6 @@ def test_shape_errors_when_building_the_graph(call, message):
 
 def test_imports_without_dask_or_xarray():
     code = ("import sys; sys.modules.update(dask=None, xarray=None)\n"
-            "import numpy as np, dask_radar\n"
-            "assert dask_radar.thermo(np.ones(3) * 290, np.ones(3) * 9e4, np.ones(3) * 280).shape == (4, 3)\n")
+            "import numpy as np, velmora\n"
+            "assert velmora.thermo(np.ones(3) * 290, np.ones(3) * 9e4, np.ones(3) * 280).shape == (4, 3)\n")
     subprocess.run([sys.executable, "-c", code], check=True)

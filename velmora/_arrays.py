@@ -1,6 +1,8 @@
-"""The nine kernels on dask arrays, bit-identical to one call on the whole array.
+"""The nine kernels on NumPy and dask arrays, bit-identical to one call on the whole array.
 
-Every function takes the kernel's own arguments. Given NumPy arrays (anything
+The front door (`velmora.calc`, `velmora.ensemble`) hands these functions
+plain arrays already in the kernels' units. Every function takes the kernel's
+own arguments. Given NumPy arrays (anything
 that is not a dask array) it calls the kernel once, as the kernel itself would
 be called. Given a dask array for any array argument it returns a lazy dask
 array, or a tuple of them, with the kernel's output layout, built from one
@@ -16,6 +18,10 @@ of a column, the members of a point, the points of a perturbation).
 Inside a task a kernel runs on one thread unless `n_threads` says otherwise,
 since Dask already runs one task per core. A direct NumPy call keeps the
 kernel's default of all hardware threads.
+
+Columns stored top-down (height decreasing with the level index, as in much
+model output) are turned upright per column before `profile` and `cold_pool`
+see them, in the NumPy path and inside every dask task alike.
 """
 
 from __future__ import annotations
@@ -53,7 +59,7 @@ def _any_dask(*args) -> bool:
     A dask array cannot exist before dask.array is imported, so this never
     imports dask itself.
     """
-    if "dask.array" not in sys.modules:
+    if sys.modules.get("dask.array") is None:
         return False
     import dask.array as da
 
@@ -86,6 +92,33 @@ def _meta(ndim: int, dtype=np.float64):
     return np.empty((0,) * ndim, dtype=dtype)
 
 
+def _top_down(z):
+    """Per column of z (K, J): True where the first finite height lies above the last."""
+    finite = np.isfinite(z)
+    first = np.argmax(finite, axis=1)
+    last = z.shape[1] - 1 - np.argmax(finite[:, ::-1], axis=1)
+    rows = np.arange(z.shape[0])
+    return z[rows, first] > z[rows, last]
+
+
+def _upright(z, *fields):
+    """z (K, J) and fields of its shape, with top-down columns reversed along the levels.
+
+    Each column is judged on its own, so a grid may mix both orders. Upright
+    input is returned as it is: the kernel then sees the caller's arrays.
+    """
+    z = np.asarray(z, dtype=np.float64)
+    if z.ndim != 2 or z.shape[1] < 2:
+        return (z, *fields)
+    down = _top_down(z)
+    if not down.any():
+        return (z, *fields)
+    fields = [np.asarray(f, dtype=np.float64) for f in fields]
+    if any(f.shape != z.shape for f in fields):
+        return (z, *fields)  # the kernel reports the mismatch
+    return tuple(np.where(down[:, None], a[:, ::-1], a) for a in (z, *fields))
+
+
 def _whole(*blocks, kernel, **scalars):
     """Call `kernel` on the blocks of one task.
 
@@ -109,9 +142,26 @@ def _thermo_block(t, p, td, n_threads):
 def _profile_block(z, u, v, ground, cu, cv, bottom, top, n_threads):
     columns, levels = u.shape[:-1], u.shape[-1]
     k = math.prod(columns)
-    out = _velmora.profile(z.reshape(k, levels), u.reshape(k, levels), v.reshape(k, levels),
-                           ground, bottom, top, cu, cv, n_threads)
+    z, u, v = _upright(z.reshape(k, levels), u.reshape(k, levels), v.reshape(k, levels))
+    out = _velmora.profile(z, u, v, np.ravel(ground), bottom, top, np.ravel(cu), np.ravel(cv),
+                           n_threads)
     return out.reshape((7,) + columns)
+
+
+def _cold_pool_block(z, b, bottom, threshold, top, n_threads):
+    columns, levels = b.shape[:-1], b.shape[-1]
+    k = math.prod(columns)
+    z, b = _upright(z.reshape(k, levels), b.reshape(k, levels))
+    out = _velmora.cold_pool(z, b, np.ravel(bottom), threshold, np.ravel(top), n_threads)
+    return out.reshape((3,) + columns)
+
+
+def _vad_block(vr, az, cos_el, min_gates, min_spread, n_threads):
+    rows, samples = vr.shape[:-1], vr.shape[-1]
+    r = math.prod(rows)
+    out = _velmora.vad(vr.reshape(r, samples), az.reshape(r, samples), np.ravel(cos_el),
+                       min_gates, min_spread, n_threads)
+    return out.reshape((8,) + rows)
 
 
 def _gradient_block(f, x, y, n_threads):
@@ -178,6 +228,46 @@ def _profile_nd(z, u, v, ground, bottom, top, cu, cv, n_threads=None):
                         ground, idx, cu, idx, cv, idx, new_axes={"q": 7}, meta=_meta(u.ndim),
                         token="profile", kernel=_profile_block, bottom=bottom, top=top,
                         n_threads=_threads(n_threads, True))
+
+
+def _vad_nd(vr, az, cos_el, min_gates, min_spread, n_threads=None):
+    """vad on rows of any shape (..., samples): (8, ...)."""
+    if not _any_dask(vr, az, cos_el):
+        vr, az = np.broadcast_arrays(vr, az)
+        cos_el = np.broadcast_to(cos_el, vr.shape[:-1])
+        return _vad_block(vr, az, cos_el, min_gates, min_spread, _threads(n_threads, False))
+    da = _dask()
+    vr, az = da.broadcast_arrays(vr, az)
+    vr = vr.rechunk({-1: -1})  # the samples of a row are one fit
+    az = az.rechunk(vr.chunks)
+    cos_el = da.broadcast_to(cos_el, vr.shape[:-1]).rechunk(vr.chunks[:-1])
+    idx = _ITEM_AXES[:vr.ndim - 1]
+    return da.blockwise(_whole, "q" + idx, vr, idx + "s", az, idx + "s", cos_el, idx,
+                        new_axes={"q": 8}, meta=_meta(vr.ndim), token="vad", kernel=_vad_block,
+                        min_gates=min_gates, min_spread=min_spread,
+                        n_threads=_threads(n_threads, True))
+
+
+def _cold_pool_nd(z, b, bottom, threshold, top, n_threads=None):
+    """cold_pool on columns of any shape (..., levels): (3, ...)."""
+    if not _any_dask(z, b, bottom, top):
+        z, b = np.broadcast_arrays(z, b)
+        bottom, top = (np.broadcast_to(a, b.shape[:-1]) for a in (bottom, top))
+        return _cold_pool_block(z, b, bottom, threshold, top, _threads(n_threads, False))
+    da = _dask()
+    z, b = da.broadcast_arrays(z, b)
+    b = b.rechunk({-1: -1})  # a column is integrated from its base upwards
+    z = z.rechunk(b.chunks)
+    bottom, top = (da.broadcast_to(a, b.shape[:-1]).rechunk(b.chunks[:-1]) for a in (bottom, top))
+    idx = _ITEM_AXES[:b.ndim - 1]
+    return da.blockwise(_whole, "q" + idx, z, idx + "l", b, idx + "l", bottom, idx, top, idx,
+                        new_axes={"q": 3}, meta=_meta(b.ndim), token="cold_pool",
+                        kernel=_cold_pool_nd_block, threshold=threshold,
+                        n_threads=_threads(n_threads, True))
+
+
+def _cold_pool_nd_block(z, b, bottom, top, threshold, n_threads):
+    return _cold_pool_block(z, b, bottom, threshold, top, n_threads)
 
 
 def _gradient_nd(f, x, y, n_threads=None):
@@ -299,6 +389,7 @@ def cold_pool(z, b, bottom, threshold, top, n_threads=None):
     chunks of `b`.
     """
     if not _any_dask(z, b, bottom, top):
+        z, b = _upright(z, b)
         return _velmora.cold_pool(z, b, bottom, threshold, top, _threads(n_threads, False))
     da = _dask()
     z, b, bottom, top = da.asarray(z), da.asarray(b), _flat(bottom), _flat(top)
@@ -310,7 +401,7 @@ def cold_pool(z, b, bottom, threshold, top, n_threads=None):
     z, bottom, top = z.rechunk(b.chunks), bottom.rechunk(b.chunks[:1]), top.rechunk(b.chunks[:1])
     return da.blockwise(_whole, "qc", z, "cl", b, "cl", bottom, "c",
                         threshold, None, top, "c", new_axes={"q": 3}, meta=_meta(2),
-                        token="cold_pool", kernel=_velmora.cold_pool,
+                        token="cold_pool", kernel=_cold_pool_block,
                         n_threads=_threads(n_threads, True))
 
 
@@ -323,6 +414,9 @@ def profile(z, u, v, ground, bottom, top, cu, cv, n_threads=None):
     follow the column chunks of `u`.
     """
     if not _any_dask(z, u, v, ground, cu, cv):
+        shape = np.shape(u)
+        if len(shape) == 2 and np.size(z) == np.size(v) == math.prod(shape):
+            z, u, v = _upright(np.reshape(z, shape), u, np.reshape(v, shape))
         return _velmora.profile(z, u, v, ground, bottom, top, cu, cv, _threads(n_threads, False))
     da = _dask()
     u = da.asarray(u)

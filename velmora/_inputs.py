@@ -1,0 +1,366 @@
+"""Input families, units and output wrapping: the one place every public function goes through.
+
+A call sorts its arguments into one family, by the richest input it was given:
+
+- ``"xarray"``: any DataArray. Arguments stay DataArrays (NumPy- or
+  dask-backed) with their data converted to the kernel's units; the function
+  runs its N-d form through `xarray.apply_ufunc` and `Call.dataset` returns a
+  Dataset with built metadata.
+- ``"pint"``: any pint Quantity. Magnitudes are converted to the kernel's
+  units; results are Quantities in the registry of the first Quantity given.
+- ``"masked"``: any NumPy masked array. Masked elements become NaN, the
+  kernels' missing value; results are masked where they are NaN.
+- ``"plain"``: NumPy arrays, anything NumPy converts, and dask arrays. Values
+  are taken to be in the kernel's units and results are the kernel's own.
+
+Units are read with pint (cf-xarray's registry, so CF strings such as
+"m s-1" parse). Where the units are already the kernel's the data are passed
+untouched, so that a call in kernel units gives the kernel's bits.
+"""
+
+from __future__ import annotations
+
+import operator
+import sys
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+
+@dataclass(frozen=True)
+class Units:
+    """What an argument's units must be.
+
+    `kernel` is the unit the kernel computes in; values are converted to it.
+    `what` names the quantity for messages. With `label` the units are names
+    that pint cannot convert (dB, dBZ): they are compared as strings.
+    """
+
+    kernel: str
+    what: str
+    label: bool = False
+
+    @property
+    def dimensionless(self) -> bool:
+        return self.kernel in ("1", "radian")
+
+
+# Units that are read but not converted: the outputs carry them (gradient's
+# field, the ensemble values).
+ANY = Units("", "any quantity")
+
+TEMPERATURE = Units("K", "a temperature")
+PRESSURE = Units("Pa", "a pressure")
+HEIGHT = Units("m", "a length")
+SPEED = Units("m s-1", "a speed")
+BUOYANCY = Units("m s-2", "an acceleration")
+ANGLE = Units("radian", "an angle")
+DEGREES = Units("degree", "an angle")
+FRACTION = Units("1", "a dimensionless number")
+DBZ = Units("dBZ", "a reflectivity", label=True)
+DB = Units("dB", "a ratio in decibels", label=True)
+
+
+@dataclass(frozen=True)
+class Output:
+    """One output quantity: its variable name and the metadata built for it.
+
+    `units` is a CF string; "{arg}" stands for the units given with argument
+    `arg`, and `per_metre` divides them by metres.
+    """
+
+    name: str
+    units: str
+    long_name: str
+    standard_name: str | None = None
+    per_metre: bool = False
+
+    def units_for(self, given: dict[str, str]) -> str:
+        units = self.units.format(**given)
+        if self.per_metre:
+            units = f"{units} m-1" if units not in ("", "1") else "m-1"
+        return units
+
+    def pint_units(self, given: dict[str, str]) -> str:
+        """The units as pint's default parser reads them, in any registry."""
+        if "{" in self.units:  # the units of an input, already in pint's spelling
+            units = self.units.format(**given) or "dimensionless"
+        else:
+            units = _pint_units(self.units)
+        return f"({units}) / meter" if self.per_metre else units
+
+    def attrs(self, given: dict[str, str]) -> dict[str, str]:
+        attrs = {"units": self.units_for(given), "long_name": self.long_name}
+        if self.standard_name:
+            attrs["standard_name"] = self.standard_name
+        return attrs
+
+
+# ---------------------------------------------------------------------------
+# recognising the families without importing optional packages
+
+
+def _is_dataarray(value: Any) -> bool:
+    if sys.modules.get("xarray") is None:
+        return False
+    import xarray as xr
+
+    return isinstance(value, xr.DataArray)
+
+
+def _is_quantity(value: Any) -> bool:
+    if sys.modules.get("pint") is None:
+        return False
+    import pint
+
+    return isinstance(value, pint.Quantity)
+
+
+def _is_dask(value: Any) -> bool:
+    if sys.modules.get("dask.array") is None:
+        return False
+    import dask.array as da
+
+    return isinstance(value, da.Array)
+
+
+def _registry():
+    try:
+        from .units import units
+    except ImportError as err:  # pragma: no cover - depends on the installation
+        raise ImportError("units need pint and cf-xarray: pip install 'velmora[units]'") from err
+    return units
+
+
+# ---------------------------------------------------------------------------
+# scalars
+
+
+def integer(function: str, name: str, value: Any, low: int, high: int) -> int:
+    """An integer argument in [low, high], else a short TypeError naming it."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{function}(): argument '{name}' must be an integer, "
+                        f"not {type(value).__name__}") from None
+    if not low <= number <= high:
+        raise TypeError(f"{function}(): argument '{name}' = {number} is outside "
+                        f"the range {low} .. {high}")
+    return number
+
+
+INT64 = (-2**63, 2**63 - 1)
+UINT64 = (0, 2**64 - 1)
+INT32 = (-2**31, 2**31 - 1)
+
+
+def threads(function: str, value: int | None) -> int | None:
+    return None if value is None else integer(function, "n_threads", value, *INT32)
+
+
+def scalar(function: str, name: str, value: Any, units: Units | None,
+           required: bool = False) -> float:
+    """A float argument, converted to the kernel's units when it carries units.
+
+    Missing units are an error when `required` and the argument has dimensions.
+    """
+    given = None
+    if _is_dataarray(value):
+        given, value = value.attrs.get("units"), value.data
+    elif _is_quantity(value):
+        given, value = str(value.units), value.magnitude
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{function}(): argument '{name}' must be a number, "
+                        f"not {type(value).__name__}") from None
+    if units is not None and (given is not None or required):
+        number = float(_convert(function, name, np.float64(number), given, units))
+    return number
+
+
+# ---------------------------------------------------------------------------
+# arrays
+
+
+def as_array(function: str, name: str, value: Any, dtype) -> Any:
+    """value as a NumPy array of dtype (a dask array is kept), or a short TypeError."""
+    if _is_dask(value):
+        return value
+    if isinstance(value, np.ma.MaskedArray):
+        # Masked elements are missing values, never their fill values.
+        return np.ma.filled(value.astype(dtype), np.nan)
+    try:
+        return np.asarray(value, dtype=dtype)
+    except (TypeError, ValueError):
+        raise TypeError(f"{function}(): argument '{name}' must be an array of numbers, "
+                        f"not {type(value).__name__}") from None
+
+
+def _convert(function: str, name: str, data: Any, given: str | None, units: Units) -> Any:
+    """data, given in units `given`, in the kernel's units."""
+    if units is ANY:
+        return data
+    expected = f"{units.what} (e.g. '{units.kernel}')"
+    if given is None:
+        if units.dimensionless:
+            return data
+        raise ValueError(f"{function}(): argument '{name}' has no units; expected {expected}")
+    if units.label:
+        if given.strip().lower() != units.kernel.lower():
+            raise ValueError(f"{function}(): argument '{name}' has units '{given}'; "
+                             f"expected '{units.kernel}'")
+        return data
+    registry = _registry()
+    try:
+        have = registry.Unit(given)
+    except Exception:
+        raise ValueError(f"{function}(): argument '{name}' has units '{given}', which are "
+                         f"not understood; expected {expected}") from None
+    want = registry.Unit(units.kernel)
+    if have == want:
+        return data  # untouched, so that kernel units give the kernel's bits
+    if have.dimensionality != want.dimensionality:
+        raise ValueError(f"{function}(): argument '{name}' has units '{given}'; "
+                         f"expected {expected}")
+
+    def convert(block):
+        return registry.Quantity(np.asarray(block, dtype=np.float64), have).m_as(want)
+
+    if _is_dask(data):
+        return data.map_blocks(convert, dtype=np.float64)
+    return convert(data)
+
+
+def unwrap(function: str, name: str, value: Any, units: Units | None, dtype=np.float64,
+           required: bool = False) -> tuple[Any, str | None]:
+    """The data of a DataArray, Quantity, masked or plain array, in the kernel's units.
+
+    Returns the NumPy or dask data and the units it came with (None for
+    none). Units are converted when given; when missing they are an error if
+    `required` and the argument has dimensions.
+    """
+    given = None
+    if _is_dataarray(value):
+        given, value = value.attrs.get("units"), value.data
+    elif _is_quantity(value):
+        given, value = str(value.units), value.magnitude
+    data = as_array(function, name, value, dtype)
+    if units is not None and (given is not None or required):
+        data = _convert(function, name, data, given, units)
+    return data, given
+
+
+class Call:
+    """The arguments of one call, sorted into a family and unwrapped for the kernel.
+
+    ``Call("thermo", t=(t, TEMPERATURE), p=(p, PRESSURE))`` unwraps every
+    array argument; ``call["t"]`` is then a NumPy or dask array in kernels'
+    units (a DataArray in the xarray family), and `call.units` holds the
+    units each argument came with ("" when it had none).
+    """
+
+    def __init__(self, function: str, dtype=np.float64, **arguments: tuple[Any, Units | None]):
+        self.function = function
+        values = [value for value, _ in arguments.values()]
+        self.registry = None
+        if any(_is_dataarray(v) for v in values):
+            self.family = "xarray"
+        elif quantities := [v for v in values if _is_quantity(v)]:
+            self.family = "pint"
+            self.registry = quantities[0]._REGISTRY
+        elif any(isinstance(v, np.ma.MaskedArray) for v in values):
+            self.family = "masked"
+        else:
+            self.family = "plain"
+        self.units: dict[str, str] = {}
+        self.arrays: dict[str, Any] = {}
+        for name, (value, units) in arguments.items():
+            self.arrays[name] = self._unwrap(name, value, units, dtype)
+
+    def scalar(self, name: str, value: Any, units: Units | None) -> float:
+        """A float argument of this call; see `scalar`."""
+        return scalar(self.function, name, value, units, required=not self.bare)
+
+    def __getitem__(self, name: str) -> Any:
+        return self.arrays[name]
+
+    @property
+    def labelled(self) -> bool:
+        return self.family == "xarray"
+
+    @property
+    def bare(self) -> bool:
+        """No units anywhere: values are read in the kernels' units."""
+        return self.family in ("plain", "masked")
+
+    def _unwrap(self, name: str, value: Any, units: Units | None, dtype) -> Any:
+        if value is None:
+            return np.empty(0, dtype=dtype)  # an unused field of perturb
+        # Units matter in a call that has them anywhere: a bare value for a
+        # dimensioned argument there is an error, not a guess.
+        data, given = unwrap(self.function, name, value, units, dtype, required=not self.bare)
+        self.units[name] = given or ""
+        if self.family != "xarray":
+            return data
+        import xarray as xr
+
+        if _is_dataarray(value):
+            return xr.DataArray(data, dims=value.dims, coords=value.coords)
+        if np.ndim(data) != 0:
+            raise TypeError(f"{self.function}(): argument '{name}' is an unlabelled array "
+                            f"in a call with DataArrays; pass a DataArray or a scalar")
+        return xr.DataArray(data)
+
+    # -----------------------------------------------------------------------
+    # results
+
+    def result(self, out: Any, outputs: list[Output]) -> Any:
+        """The kernel-layout result `out` in the family of the inputs.
+
+        Plain inputs get `out` itself. Masked inputs get it masked where it is
+        NaN. Quantities get one Quantity per output quantity: the kernel's
+        rows (or tuple items) in order.
+        """
+        if self.family == "plain":
+            return out
+        if self.family == "masked":
+            if isinstance(out, tuple):
+                return tuple(np.ma.masked_invalid(a) for a in out)
+            return np.ma.masked_invalid(out)
+        parts = out if isinstance(out, tuple) else tuple(out[k] for k in range(len(outputs)))
+        assert self.registry is not None
+        return tuple(self.registry.Quantity(a, o.pint_units(self.units))
+                     for a, o in zip(parts, outputs, strict=True))
+
+    def dataset(self, kernel, names: list[str], outputs: list[Output], *,
+                input_core_dims: dict[str, list[str]] | None = None,
+                output_core_dims: list[list[str]] | None = None):
+        """Run `kernel` (N-d arrays in, a tuple of outputs) through apply_ufunc.
+
+        Arguments are broadcast by dimension name; core dimensions come last.
+        Every output gets the attributes of its `Output`, and none is copied
+        from an input.
+        """
+        import xarray as xr
+
+        core = input_core_dims or {}
+        results = xr.apply_ufunc(kernel, *(self.arrays[n] for n in names),
+                                 input_core_dims=[core.get(n, []) for n in names],
+                                 output_core_dims=output_core_dims or [[]] * len(outputs),
+                                 dask="allowed")
+        return xr.Dataset({o.name: r.assign_attrs(o.attrs(self.units))
+                           for o, r in zip(outputs, results, strict=True)})
+
+
+def _pint_units(cf: str) -> str:
+    """A CF units string as pint's default parser reads it ("m s-1" -> "m * s**-1")."""
+    if cf in ("", "1"):
+        return "dimensionless"
+    words = []
+    for word in cf.split():
+        head = word.rstrip("-0123456789")
+        power = word[len(head):]
+        words.append(f"{head}**{power}" if power and head else word)
+    return " * ".join(words)
