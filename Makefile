@@ -15,7 +15,7 @@ PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 PY      := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/* ensemble/*)
 
-.PHONY: test demo bench sanitize check-python clean
+.PHONY: test demo bench validate sanitize check-python clean
 
 check-python:
 	@test -n "$(PYTHON312)" || { echo "No Python 3.12 found: put python3.12 on PATH or install it under pyenv."; exit 1; }
@@ -41,6 +41,10 @@ demo: $(VENV)/.installed-demo
 
 bench: $(VENV)/.installed-bench
 	$(PY) bench/run.py $(ARGS)
+
+# thermo and profile against MetPy on the soundings in tests/data (one table).
+validate: $(VENV)/.installed-validate
+	$(PY) examples/validate_metpy.py $(ARGS)
 
 # The whole suite, with a large fuzzing budget, against modules built with
 # AddressSanitizer and UndefinedBehaviorSanitizer in their own environment.

@@ -418,3 +418,12 @@ def test_mypy_sees_the_types_of_a_user_script(tmp_path):
     assert "def (z:" in out and re.search(r"bottom: (builtins\.)?float", out), out
     assert 'Missing positional argument "td" in call to "thermo"' in out
     assert "Found 1 error" in out, out
+
+
+def test_the_unit_registry_leaves_pints_application_registry_alone():
+    """Code built on the application registry (MetPy's) keeps working after velmora's units."""
+    code = ("import pint\n"
+            "before = pint.get_application_registry().get()\n"
+            "import velmora.units\n"
+            "assert pint.get_application_registry().get() is before\n")
+    subprocess.run([sys.executable, "-c", code], check=True)
