@@ -379,12 +379,13 @@ def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = Non
         if not _is_labelled(f):
             raise TypeError("gradient(): arguments 'x' and 'y' are required unless f is a "
                             "DataArray")
+        field: Any = f
         for name, dim in (("x", x_dim), ("y", y_dim)):
-            if dim not in f.dims:
+            if dim not in field.dims:
                 raise ValueError(f"gradient(): argument '{name}' not given and f has no "
                                  f"dimension '{dim}'; pass dims=(y, x)")
-        x = f[x_dim] if x is None else x
-        y = f[y_dim] if y is None else y
+        x = field[x_dim] if x is None else x
+        y = field[y_dim] if y is None else y
     call = Call("gradient", f=(f, ANY), x=(x, HEIGHT), y=(y, HEIGHT))
     n_threads = threads("gradient", n_threads)
     if call.labelled:

@@ -246,9 +246,10 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
         fac_data, _ = unwrap("perturb", "fac", fac, None)
         if np.ndim(fac_data) == 1 + len(shape) and np.shape(fac_data)[1:] == shape:
             fac_data = fac_data.reshape(np.shape(fac_data)[0], -1)
-        args = [data.pop(0) if bit in flagged else np.empty(0) for bit in range(5)]
-        out = _arrays.perturb(*args, flags, fac_data, bias_dbz, bias_zdr, k0, k1, m0,
-                              n_threads, member_chunks=member_chunks)
+        dbz, zdr, phidp, rhohv, vel = (data.pop(0) if bit in flagged else np.empty(0)
+                                       for bit in range(5))
+        out = _arrays.perturb(dbz, zdr, phidp, rhohv, vel, flags, fac_data, bias_dbz, bias_zdr,
+                              k0, k1, m0, n_threads, member_chunks=member_chunks)
         out = out.reshape(out.shape[:2] + shape)
         dims = ("member",) + grid[0].dims
         return xr.Dataset({o.name: xr.DataArray(out[:, s], dims=dims, coords=grid[0].coords,
@@ -256,8 +257,9 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
                            for s, o in enumerate(outputs)})
 
     fac_data, _ = unwrap("perturb", "fac", fac, None)
-    out = _arrays.perturb(*(call[n] for n in names), flags, fac_data, bias_dbz, bias_zdr,
-                          k0, k1, m0, n_threads, member_chunks=member_chunks)
+    out = _arrays.perturb(call["dbz"], call["zdr"], call["phidp"], call["rhohv"], call["vel"],
+                          flags, fac_data, bias_dbz, bias_zdr, k0, k1, m0, n_threads,
+                          member_chunks=member_chunks)
     if call.family == "pint":
         out = tuple(out[:, s] for s in range(len(outputs)))
     return call.result(out, outputs)
