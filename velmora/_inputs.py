@@ -77,9 +77,10 @@ class Output:
     per_metre: bool = False
 
     def units_for(self, given: dict[str, str]) -> str:
+        """The CF units string; "" when they follow an input that had none."""
         units = self.units.format(**given)
-        if self.per_metre:
-            units = f"{units} m-1" if units not in ("", "1") else "m-1"
+        if self.per_metre and units:
+            units = "m-1" if units == "1" else f"{units} m-1"
         return units
 
     def pint_units(self, given: dict[str, str]) -> str:
@@ -92,6 +93,8 @@ class Output:
 
     def attrs(self, given: dict[str, str]) -> dict[str, str]:
         attrs = {"units": self.units_for(given), "long_name": self.long_name}
+        if not attrs["units"]:
+            del attrs["units"]  # unknown, rather than claimed dimensionless
         if self.standard_name:
             attrs["standard_name"] = self.standard_name
         return attrs

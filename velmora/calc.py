@@ -87,13 +87,14 @@ def thermo(t: ArrayLike, p: ArrayLike, td: ArrayLike, n_threads: int | None = No
 
     Returns
     -------
-    For NumPy input, the kernel's ndarray of shape (4, n) (inputs read flat):
-    rows mixing ratio r (kg kg-1), potential temperature θ (K), virtual
-    potential temperature θv (K) and equivalent potential temperature θe (K).
-    DataArrays give a Dataset with `mixing_ratio`, `potential_temperature`,
-    `virtual_potential_temperature` and `equivalent_potential_temperature` on
-    the inputs' broadcast dimensions; Quantities give a tuple of four
-    Quantities; masked arrays a masked (4, n) array; dask arrays a lazy one.
+    ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's ndarray of shape (4, n) (inputs read flat):
+        rows mixing ratio r (kg kg-1), potential temperature θ (K), virtual
+        potential temperature θv (K) and equivalent potential temperature θe (K).
+        DataArrays give a Dataset with `mixing_ratio`, `potential_temperature`,
+        `virtual_potential_temperature` and `equivalent_potential_temperature` on
+        the inputs' broadcast dimensions; Quantities give a tuple of four
+        Quantities; masked arrays a masked (4, n) array; dask arrays a lazy one.
 
     Warns
     -----
@@ -175,13 +176,14 @@ def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spr
 
     Returns
     -------
-    For NumPy input, the kernel's ndarray of shape (8, R): u and v (eastward
-    and northward wind, m s-1), offset a0 and rms residual of the
-    first-harmonic fit (m s-1), number of valid samples, and offset c0 and
-    second-harmonic coefficients c2, d2 of the two-harmonic fit (m s-1).
-    DataArrays give a Dataset with `eastward_wind`, `northward_wind`,
-    `offset`, `rms_residual`, `n_valid`, `offset_2`, `sin_2az`, `cos_2az`;
-    Quantities a tuple of eight Quantities.
+    ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's ndarray of shape (8, R): u and v (eastward
+        and northward wind, m s-1), offset a0 and rms residual of the
+        first-harmonic fit (m s-1), number of valid samples, and offset c0 and
+        second-harmonic coefficients c2, d2 of the two-harmonic fit (m s-1).
+        DataArrays give a Dataset with `eastward_wind`, `northward_wind`,
+        `offset`, `rms_residual`, `n_valid`, `offset_2`, `sin_2az`, `cos_2az`;
+        Quantities a tuple of eight Quantities.
 
     Notes
     -----
@@ -236,12 +238,13 @@ def profile(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bottom:
 
     Returns
     -------
-    For NumPy input, the kernel's ndarray of shape (7, K): u and v at the
-    layer bottom, u and v at the layer top (m s-1), storm-relative helicity
-    (m2 s-2; NaN for a missing storm motion), and the height-weighted mean u
-    and v of the layer (m s-1). A column whose layer bounds cannot be found is
-    NaN. DataArrays give a Dataset with `u_bottom`, `v_bottom`, `u_top`,
-    `v_top`, `storm_relative_helicity`, `u_mean`, `v_mean`.
+    ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's ndarray of shape (7, K): u and v at the
+        layer bottom, u and v at the layer top (m s-1), storm-relative helicity
+        (m2 s-2; NaN for a missing storm motion), and the height-weighted mean u
+        and v of the layer (m s-1). A column whose layer bounds cannot be found is
+        NaN. DataArrays give a Dataset with `u_bottom`, `v_bottom`, `u_top`,
+        `v_top`, `storm_relative_helicity`, `u_mean`, `v_mean`.
 
     Notes
     -----
@@ -301,11 +304,12 @@ def cold_pool(z: ArrayLike, b: ArrayLike, bottom: ArrayLike, threshold: float, t
 
     Returns
     -------
-    For NumPy input, the kernel's ndarray of shape (3, K): intensity
-    sqrt(2 I) (m s-1) with I the trapezoidal integral of −b dz over the layer,
-    the layer depth (m), and 1.0 where threshold mode ran out of levels
-    before reaching the threshold (else 0). A column without a base level is
-    NaN. DataArrays give a Dataset with `intensity`, `depth`, `top_not_found`.
+    ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's ndarray of shape (3, K): intensity
+        sqrt(2 I) (m s-1) with I the trapezoidal integral of −b dz over the layer,
+        the layer depth (m), and 1.0 where threshold mode ran out of levels
+        before reaching the threshold (else 0). A column without a base level is
+        NaN. DataArrays give a Dataset with `intensity`, `depth`, `top_not_found`.
 
     Notes
     -----
@@ -356,10 +360,11 @@ def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = Non
 
     Returns
     -------
-    For NumPy input, the kernel's ndarray of shape (2, B, NY, NX): ∂f/∂x and
-    ∂f/∂y, in the units of `f` per metre. DataArrays give a Dataset with
-    ``d{name}_d{x}`` and ``d{name}_d{y}`` (name of `f`, or "f"), units those
-    of `f` followed by "m-1"; Quantities give two Quantities.
+    ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's ndarray of shape (2, B, NY, NX): ∂f/∂x and
+        ∂f/∂y, in the units of `f` per metre. DataArrays give a Dataset with
+        ``d{name}_d{x}`` and ``d{name}_d{y}`` (name of `f`, or "f"), units those
+        of `f` followed by "m-1"; Quantities give two Quantities.
 
     Notes
     -----

@@ -76,10 +76,11 @@ def statistics(values: ArrayLike, percentiles: ArrayLike, min_valid: int,
 
     Returns
     -------
-    For NumPy input, the kernel's tuple (mean (n,), std (n,), percentiles
-    (P, n)), all in the units of `values`. DataArrays give a Dataset with
-    `mean`, `std` and `percentiles` (dimension `percentile` first, holding
-    the levels); Quantities give three Quantities.
+    tuple of ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's tuple (mean (n,), std (n,), percentiles
+        (P, n)), all in the units of `values`. DataArrays give a Dataset with
+        `mean`, `std` and `percentiles` (dimension `percentile` first, holding
+        the levels); Quantities give three Quantities.
 
     Notes
     -----
@@ -133,10 +134,11 @@ def mode(values: ArrayLike, n_codes: int, min_valid: int, n_threads: int | None 
 
     Returns
     -------
-    For NumPy input, the kernel's tuple (code (n,), fraction (n,)): the modal
-    code (ties go to the lowest) and its count over the counted members
-    (dimensionless); NaN where too few members were counted. DataArrays give
-    a Dataset with `mode` and `fraction`.
+    tuple of ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's tuple (code (n,), fraction (n,)): the modal
+        code (ties go to the lowest) and its count over the counted members
+        (dimensionless); NaN where too few members were counted. DataArrays give
+        a Dataset with `mode` and `fraction`.
 
     Examples
     --------
@@ -195,11 +197,12 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
 
     Returns
     -------
-    For NumPy input, the kernel's ndarray of shape (M, F, n): the F flagged
-    fields in the order dbz, zdr, phidp, rhohv, vel, per member; rhohv is
-    clipped to [0, 1]. DataArray fields (of any shape) give a Dataset with one
-    variable per flagged field, dimensions ("member", *field dimensions);
-    Quantities give a tuple of F Quantities of shape (M, n).
+    ndarray, Dataset or tuple of Quantity
+        For NumPy input, the kernel's ndarray of shape (M, F, n): the F flagged
+        fields in the order dbz, zdr, phidp, rhohv, vel, per member; rhohv is
+        clipped to [0, 1]. DataArray fields (of any shape) give a Dataset with one
+        variable per flagged field, dimensions ("member", *field dimensions);
+        Quantities give a tuple of F Quantities of shape (M, n).
 
     Notes
     -----
