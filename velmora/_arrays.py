@@ -2,11 +2,11 @@
 
 The front door (`velmora.calc`, `velmora.ensemble`) hands these functions
 plain arrays already in the kernels' units. Every function takes the kernel's
-own arguments. Given NumPy arrays (anything
-that is not a dask array) it calls the kernel once, as the kernel itself would
-be called. Given a dask array for any array argument it returns a lazy dask
-array, or a tuple of them, with the kernel's output layout, built from one
-kernel call per chunk.
+own arguments. Given NumPy arrays (anything that is not a dask array) it
+calls the kernel once, as the kernel itself would be called. Given a dask
+array for any array argument it returns a lazy dask array, or a tuple of
+them, with the kernel's output layout, built from one kernel call per chunk.
+The `_nd` forms take item axes of any shape (a grid) for the xarray paths.
 
 Each kernel computes every output element from its own item alone: a point, a
 row of samples, a column of levels, a grid point and its two neighbours, an
@@ -260,14 +260,10 @@ def _cold_pool_nd(z, b, bottom, threshold, top, n_threads=None):
     z = z.rechunk(b.chunks)
     bottom, top = (da.broadcast_to(a, b.shape[:-1]).rechunk(b.chunks[:-1]) for a in (bottom, top))
     idx = _ITEM_AXES[:b.ndim - 1]
-    return da.blockwise(_whole, "q" + idx, z, idx + "l", b, idx + "l", bottom, idx, top, idx,
-                        new_axes={"q": 3}, meta=_meta(b.ndim), token="cold_pool",
-                        kernel=_cold_pool_nd_block, threshold=threshold,
+    return da.blockwise(_whole, "q" + idx, z, idx + "l", b, idx + "l", bottom, idx,
+                        threshold, None, top, idx, new_axes={"q": 3}, meta=_meta(b.ndim),
+                        token="cold_pool", kernel=_cold_pool_block,
                         n_threads=_threads(n_threads, True))
-
-
-def _cold_pool_nd_block(z, b, bottom, top, threshold, n_threads):
-    return _cold_pool_block(z, b, bottom, threshold, top, n_threads)
 
 
 def _gradient_nd(f, x, y, n_threads=None):
