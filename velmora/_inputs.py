@@ -353,8 +353,9 @@ class Call:
                                  input_core_dims=[core.get(n, []) for n in names],
                                  output_core_dims=output_core_dims or [[]] * len(outputs),
                                  dask="allowed")
-        return xr.Dataset({o.name: r.assign_attrs(o.attrs(self.units))
-                           for o, r in zip(outputs, results, strict=True)})
+        for o, r in zip(outputs, results, strict=True):
+            r.attrs = o.attrs(self.units)  # replaced whole: nothing of an input's survives
+        return xr.Dataset({o.name: r for o, r in zip(outputs, results, strict=True)})
 
 
 def _pint_units(cf: str) -> str:
