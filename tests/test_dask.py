@@ -198,7 +198,8 @@ def test_labelled_front_ends(compute, rng):
     metres = {d: xr.DataArray(c, dims=d, attrs={"units": "m"}) for d, c in coords.items()}
     t = xr.DataArray(with_nan(rng, rng.uniform(240, 310, (ny, nx))), dims=grid, coords=coords,
                      attrs={"units": "K"})
-    p = xr.DataArray(rng.uniform(5e4, 1e5, ny), dims="y", attrs={"units": "Pa"})  # broadcast over x by name
+    # broadcast over x by name
+    p = xr.DataArray(rng.uniform(5e4, 1e5, ny), dims="y", attrs={"units": "Pa"})
     ensemble = xr.DataArray(with_nan(rng, rng.normal(size=(ny, nm, nx)).astype(np.float32), 0.2),
                             dims=("y", "member", "x"), coords=coords)
     f = xr.DataArray(with_nan(rng, rng.normal(size=(ny, 2, nx))), dims=("y", "time", "x"),

@@ -113,7 +113,8 @@ def thermo(t: ArrayLike, p: ArrayLike, td: ArrayLike, n_threads: int | None = No
       (Bolton 1980, eq. 10);
     - r = ε e / (p − e) with ε = 0.6219569156569429;
     - θv = θ (1 + r / ε) / (1 + r);
-    - θe = t · R^(0.2854 (1 − 0.28e-3 r_g)) · exp((3.376 / T_L − 0.00254) r_g (1 + 0.81e-3 r_g))
+    - θe = t · R^(0.2854 (1 − 0.28e-3 r_g))
+      · exp((3.376 / T_L − 0.00254) r_g (1 + 0.81e-3 r_g))
       with r_g = 1000 r in g/kg and the condensation temperature
       T_L = 1 / (1 / (td − 56) + ln(t / td) / 800) + 56 (Bolton 1980, eqs. 15
       and 43).

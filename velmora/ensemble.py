@@ -220,7 +220,8 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
     Examples
     --------
     >>> fields = [np.full(4, 30.0), None, None, None, None]
-    >>> velmora.perturb(*fields, 1, np.full((6, 4), 0.1), np.zeros(20), np.zeros(20), 7, 42, 0).shape
+    >>> fac, biases = np.full((6, 4), 0.1), np.zeros(20)
+    >>> velmora.perturb(*fields, 1, fac, biases, biases, 7, 42, 0).shape
     (20, 1, 4)
     """
     flags = integer("perturb", "flags", flags, *INT32)
