@@ -200,10 +200,14 @@ def test_missing_or_wrong_units_name_the_argument(call, argument, shown):
     assert shown in str(info.value)
 
 
-def test_pressure_in_hpa_warns_once_for_bare_arrays(rng):
+def test_likely_unit_slips_warn_once_for_bare_arrays(rng):
     t, p, td = sounding(rng)
     with pytest.warns(RuntimeWarning, match="hPa") as record:
         velmora.thermo(t, p / 100, td)
+    assert len(record) == 1
+    vr, az = sweep(rng)
+    with pytest.warns(RuntimeWarning, match="degrees") as record:
+        velmora.vad(vr, np.rad2deg(az), np.ones(5), 3, 0.1)
     assert len(record) == 1
 
 

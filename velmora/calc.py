@@ -186,6 +186,11 @@ def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spr
         `offset`, `rms_residual`, `n_valid`, `offset_2`, `sin_2az`, `cos_2az`;
         Quantities a tuple of eight Quantities.
 
+    Warns
+    -----
+    RuntimeWarning
+        Bare arrays only: when an azimuth lies beyond 4π, which means degrees.
+
     Notes
     -----
     First-harmonic least-squares fit vr ≈ a0 + a1 sin(az) + b1 cos(az), so
@@ -208,7 +213,12 @@ def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spr
 
         return call.dataset(kernel, ["vr", "az", "cos_el"], VAD,
                             input_core_dims={"vr": [dim], "az": [dim]})
-    out = _arrays.vad(call["vr"], call["az"], call["cos_el"], min_gates, min_spread, n_threads)
+    az = call["az"]
+    if call.bare and isinstance(az, np.ndarray) and az.size and np.nanmax(np.abs(az)) > 4 * np.pi:
+        # No azimuth in radians needs more than two turns; degrees always do.
+        warnings.warn("vad: azimuths beyond 4π; are they in degrees? Bare arrays are read in "
+                      "radians", RuntimeWarning, stacklevel=2)
+    out = _arrays.vad(call["vr"], az, call["cos_el"], min_gates, min_spread, n_threads)
     return call.result(out, VAD)
 
 
