@@ -104,7 +104,7 @@ class Output:
 # recognising the families without importing optional packages
 
 
-def _is_dataarray(value: Any) -> bool:
+def is_dataarray(value: Any) -> bool:
     if sys.modules.get("xarray") is None:
         return False
     import xarray as xr
@@ -169,7 +169,7 @@ def scalar(function: str, name: str, value: Any, units: Units | None,
     Missing units are an error when `required` and the argument has dimensions.
     """
     given = None
-    if _is_dataarray(value):
+    if is_dataarray(value):
         given, value = value.attrs.get("units"), value.data
     elif _is_quantity(value):
         given, value = str(value.units), value.magnitude
@@ -245,7 +245,7 @@ def unwrap(function: str, name: str, value: Any, units: Units | None, dtype=np.f
     `required` and the argument has dimensions.
     """
     given = None
-    if _is_dataarray(value):
+    if is_dataarray(value):
         given, value = value.attrs.get("units"), value.data
     elif _is_quantity(value):
         given, value = str(value.units), value.magnitude
@@ -268,7 +268,7 @@ class Call:
         self.function = function
         values = [value for value, _ in arguments.values()]
         self.registry = None
-        if any(_is_dataarray(v) for v in values):
+        if any(is_dataarray(v) for v in values):
             self.family = "xarray"
         elif quantities := [v for v in values if _is_quantity(v)]:
             self.family = "pint"
@@ -309,7 +309,7 @@ class Call:
             return data
         import xarray as xr
 
-        if _is_dataarray(value):
+        if is_dataarray(value):
             return xr.DataArray(data, dims=value.dims, coords=value.coords)
         if np.ndim(data) != 0:
             raise TypeError(f"{self.function}(): argument '{name}' is an unlabelled array "

@@ -16,7 +16,7 @@ from numpy.typing import ArrayLike
 
 from . import _arrays
 from ._inputs import (ANGLE, ANY, BUOYANCY, FRACTION, HEIGHT, INT64, PRESSURE, SPEED,
-                      TEMPERATURE, Call, Output, integer, scalar, threads)
+                      TEMPERATURE, Call, Output, integer, is_dataarray, scalar, threads)
 
 __all__ = ["thermo", "cold_pool", "profile", "gradient", "vad"]
 
@@ -392,7 +392,7 @@ def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = Non
     """
     y_dim, x_dim = dims
     if x is None or y is None:
-        if not _is_labelled(f):
+        if not is_dataarray(f):
             raise TypeError("gradient(): arguments 'x' and 'y' are required unless f is a "
                             "DataArray")
         field: Any = f
@@ -421,10 +421,3 @@ def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = Non
     outputs = [Output(f"df_d{d}", "{f}", f"derivative along {d}", per_metre=True)
                for d in ("x", "y")]
     return call.result(out, outputs)
-
-
-def _is_labelled(value: Any) -> bool:
-    from ._inputs import _is_dataarray
-
-    return _is_dataarray(value)
-
