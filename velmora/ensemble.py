@@ -244,14 +244,13 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
 
         grid = xr.broadcast(*(call[names[bit]] for bit in flagged))
         shape = grid[0].shape
-        data = [g.data.reshape(-1) for g in grid]
+        flat = {bit: g.data.reshape(-1) for bit, g in zip(flagged, grid)}  # read flat, as ever
         if isinstance(fac, xr.DataArray):  # (factor, *field dims) in the fields' order
             fac = fac.transpose(..., *grid[0].dims)
         fac_data, _ = unwrap("perturb", "fac", fac, None)
         if np.ndim(fac_data) == 1 + len(shape) and np.shape(fac_data)[1:] == shape:
             fac_data = fac_data.reshape(np.shape(fac_data)[0], -1)
-        dbz, zdr, phidp, rhohv, vel = (data.pop(0) if bit in flagged else np.empty(0)
-                                       for bit in range(5))
+        dbz, zdr, phidp, rhohv, vel = (flat.get(bit, np.empty(0)) for bit in range(5))
         out = _arrays.perturb(dbz, zdr, phidp, rhohv, vel, flags, fac_data, bias_dbz, bias_zdr,
                               k0, k1, m0, n_threads, member_chunks=member_chunks)
         out = out.reshape(out.shape[:2] + shape)
