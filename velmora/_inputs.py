@@ -323,11 +323,12 @@ class Call:
         """The kernel-layout result `out` in the family of the inputs.
 
         Plain inputs get `out` itself. Masked inputs get it masked where it is
-        NaN. Quantities get one Quantity per output quantity: the kernel's
+        NaN (unless dask inputs made it lazy). Quantities get one Quantity per output quantity: the kernel's
         rows (or tuple items) in order.
         """
-        if self.family == "plain":
-            return out
+        lazy = any(_is_dask(a) for a in (out if isinstance(out, tuple) else (out,)))
+        if self.family == "plain" or (self.family == "masked" and lazy):
+            return out  # a lazy result stays lazy: its NaN are the missing values
         if self.family == "masked":
             if isinstance(out, tuple):
                 return tuple(np.ma.masked_invalid(a) for a in out)
