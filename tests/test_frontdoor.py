@@ -155,6 +155,15 @@ def test_quantities_are_converted_and_come_back_with_units(rng):
     assert dfdx.units == units("K / m").units
 
 
+def test_quantified_dataarrays_are_read_through_their_quantities(rng):
+    t, p, td = sounding(rng)
+    ds = velmora.thermo(xr.DataArray((t - 273.15) * units.degC, dims="n"),
+                        xr.DataArray(p / 100 * units.hPa, dims="n"),
+                        xr.DataArray(td * units.K, dims="n"))
+    np.testing.assert_allclose(ds["potential_temperature"], _velmora.thermo(t, p, td)[1],
+                               rtol=1e-13)
+
+
 def test_kernel_units_give_the_kernels_bits(rng):
     """No conversion at all when the units are already the kernel's."""
     t, p, td = sounding(rng)

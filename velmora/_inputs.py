@@ -171,7 +171,7 @@ def scalar(function: str, name: str, value: Any, units: Units | None,
     given = None
     if is_dataarray(value):
         given, value = value.attrs.get("units"), value.data
-    elif _is_quantity(value):
+    if _is_quantity(value):  # also the data of a quantified DataArray
         given, value = str(value.units), value.magnitude
     try:
         number = float(value)
@@ -247,7 +247,7 @@ def unwrap(function: str, name: str, value: Any, units: Units | None, dtype=np.f
     given = None
     if is_dataarray(value):
         given, value = value.attrs.get("units"), value.data
-    elif _is_quantity(value):
+    if _is_quantity(value):  # also the data of a quantified DataArray
         given, value = str(value.units), value.magnitude
     data = as_array(function, name, value, dtype)
     if units is not None and (given is not None or required):
