@@ -416,7 +416,7 @@ def test_conversion_failures_are_one_short_line_naming_the_argument(call, argume
     assert f"'{argument}'" in message and "\n" not in message and len(message) < 200
 
 
-def test_mypy_sees_the_types_of_a_user_script(tmp_path):
+def test_mypy_sees_the_types_of_a_user_script(tmp_path, request):
     script = tmp_path / "user.py"
     script.write_text(textwrap.dedent("""\
         import numpy as np
@@ -427,9 +427,12 @@ def test_mypy_sees_the_types_of_a_user_script(tmp_path):
         velmora.thermo(np.ones(3), np.ones(3))
     """))
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
-    proc = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--config-file",
-                           os.devnull, str(script)], capture_output=True, text=True,
-                          cwd=tmp_path, env=env, timeout=300)
+    # mypy's cache (kept by pytest when it can) spares re-reading NumPy's stubs every run.
+    cache = getattr(request.config, "cache", None)
+    cache_dir = cache.mkdir("mypy") if cache is not None else tmp_path / "mypy-cache"
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(cache_dir),
+                           "--config-file", os.devnull, str(script)], capture_output=True,
+                          text=True, cwd=tmp_path, env=env, timeout=300)
     out = proc.stdout
     assert "def (z:" in out and re.search(r"bottom: (builtins\.)?float", out), out
     assert 'Missing positional argument "td" in call to "thermo"' in out
