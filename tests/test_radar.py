@@ -76,6 +76,21 @@ def test_accepted_gates_equal_an_independent_least_squares_fit(volume):
     assert fitted > 1500
 
 
+def test_leaving_empty_gates_out_changes_no_bit(volume):
+    import _velmora
+    from conftest import assert_bits_equal
+
+    ds = volume["sweep_3"].to_dataset()
+    values = ds["VRADH"].values
+    vr = np.where((values == -64.5) | (values == -64.0), np.nan, values).T
+    az = np.broadcast_to(np.deg2rad(ds["azimuth"].values), vr.shape)
+    cos_el = np.full(vr.shape[0], np.cos(np.deg2rad(np.median(ds["elevation"].values))))
+    whole = _velmora.vad(vr, az, cos_el, radar.MIN_GATES, radar.MIN_SPREAD)
+    out = radar.vad(volume["sweep_3"])
+    names = ["u", "v", "offset", "rms", "count", "offset2", "sin2", "cos2"]
+    assert_bits_equal(np.stack([out[n].values for n in names]), whole)
+
+
 def test_volume_profile_is_plausible_and_described(volume):
     profile = radar.vwp(volume, nyquist=NYQUIST)
     assert profile["height"][0] == 50.0 and profile["height"][-1] == 5950.0

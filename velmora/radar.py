@@ -291,63 +291,60 @@ def _nyquist_for(sweep, nyquist):
 # Per sweep
 
 
-def _valid_samples(sweep):
-    """(rays, gates) mask of the samples the fit may use."""
-    x = sweep.data
+def _gather(sweep, gates, min_gates):
+    """The valid-ray count of the gates in slice `gates`, and the gates worth fitting.
+
+    Returns the counts, the indices (within the slice) of the gates with at
+    least `min_gates` valid rays, and their (rays, gates) velocities with
+    every missing value as NaN. In clear air most gates are empty: leaving
+    them out spares the kernel a pass over them, and their result is known
+    (their count, NaN elsewhere).
+    """
+    x = sweep.data[:, gates]
     valid = np.isfinite(x)
     for low, high in sweep.reserved:
-        valid &= ~((x >= low) & (x <= high))
+        valid &= (x < low) | (x > high)
     valid &= np.isfinite(sweep.azimuth)[:, None]
-    return valid
-
-
-def _gather(sweep, min_gates, gates=None):
-    """The kernel's rows for one sweep: a row per gate, its rays along it.
-
-    Only gates with enough valid rays (and, if given, those selected by the
-    boolean `gates`) are gathered: in clear air most gates are empty, and
-    the kernel would only count them. Returns the valid-ray count of every
-    gate, the indices of the gathered gates and their (rays, rows) velocities.
-    """
-    valid = _valid_samples(sweep)
     count = np.count_nonzero(valid, axis=0)
-    fit = count >= max(min_gates, 3)
-    if gates is not None:
-        fit &= gates
-    rows = np.flatnonzero(fit)
-    return count, rows, np.where(valid[:, rows], sweep.data[:, rows], np.nan)
+    rows = np.flatnonzero(count >= max(min_gates, 3))
+    return count, rows, np.where(valid[:, rows], x[:, rows], np.nan)
 
 
 def _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates=None):
-    """The kernel's (8, gates) output for every sweep, from one kernel call.
+    """The kernel's (8, gates) output for every sweep.
 
-    Rows of all sweeps go into one call, padded with NaN to the longest
-    sweep, so that the threads share the whole volume rather than one
-    sweep at a time. Gates left out get the kernel's own answer for them:
-    their count in row 4, NaN elsewhere.
+    Each row of the fit is one gate, its samples the rays of its sweep.
+    Sweeps with the same number of rays go into one kernel call, so that
+    the threads share them rather than one sweep at a time, and no row is
+    padded. `gates`, a slice per sweep, limits the gates that are fitted;
+    the others hold NaN, with a count of 0.
     """
-    parts = [_gather(sw, min_gates, None if gates is None else gates[k])
-             for k, sw in enumerate(sweeps)]
-    n_rows = sum(rows.size for _, rows, _ in parts)
-    n_rays = max(sw.data.shape[0] for sw in sweeps)
-    vr = np.full((n_rows, n_rays), np.nan)
-    az = np.full((n_rows, n_rays), np.nan)
-    cos_el = np.empty(n_rows)
-    start = 0
-    for sw, (_, rows, block) in zip(sweeps, parts):
-        stop = start + rows.size
-        vr[start:stop, :block.shape[0]] = block.T
-        az[start:stop, :block.shape[0]] = np.deg2rad(sw.azimuth)
-        cos_el[start:stop] = np.cos(np.deg2rad(sw.elevation))
-        start = stop
-    fitted = _kernels.vad(vr, az, cos_el, min_gates, min_spread, n_threads)
-    outs, start = [], 0
-    for count, rows, _ in parts:
-        out = np.full((8, count.size), np.nan)
-        out[4] = count
-        out[:, rows] = fitted[:, start:start + rows.size]
-        start += rows.size
+    gates = [slice(None)] * len(sweeps) if gates is None else gates
+    outs = []
+    parts = []
+    for sw, sel in zip(sweeps, gates):
+        out = np.full((8, sw.data.shape[1]), np.nan)
+        count, rows, block = _gather(sw, sel, min_gates)
+        out[4] = 0.0
+        out[4, sel] = count
         outs.append(out)
+        parts.append((np.arange(out.shape[1])[sel][rows], block))
+    by_rays = {}
+    for k, sw in enumerate(sweeps):
+        by_rays.setdefault(sw.data.shape[0], []).append(k)
+    for rays, members in by_rays.items():
+        # One copy each builds the kernel's layout: a row per gate, its rays along it.
+        vr = np.concatenate([parts[k][1].T for k in members])
+        az = np.concatenate([np.broadcast_to(np.deg2rad(sweeps[k].azimuth),
+                                             (parts[k][0].size, rays)) for k in members])
+        cos_el = np.concatenate([np.full(parts[k][0].size, np.cos(np.deg2rad(sweeps[k].elevation)))
+                                 for k in members])
+        fitted = _kernels.vad(vr, az, cos_el, min_gates, min_spread, n_threads)
+        start = 0
+        for k in members:
+            index = parts[k][0]
+            outs[k][:, index] = fitted[:, start:start + index.size]
+            start += index.size
     return outs
 
 
@@ -428,6 +425,12 @@ def _bin_edges(lowest, bin_width, top):
     return start + bin_width * np.arange(n + 1)
 
 
+def _span(mask):
+    """The slice from the first to the last True of a boolean vector."""
+    where = np.flatnonzero(mask)
+    return slice(where[0], where[-1] + 1) if where.size else slice(0, 0)
+
+
 def _weighted_bins(index, nbins, weight, *values):
     """Per bin: the sum of weights, and the weighted mean and spread of each value."""
     total = np.bincount(index, weights=weight, minlength=nbins)
@@ -494,7 +497,7 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
 
     heights = [gate_height(sw.range, sw.elevation) for sw in sweeps]
     inside = [(h >= edges[0]) & (h < edges[-1]) for h in heights]
-    outs = _fit_sweeps(sweeps, min_gates, min_spread, n_threads, inside)
+    outs = _fit_sweeps(sweeps, min_gates, min_spread, n_threads, [_span(i) for i in inside])
     us, vs, counts, unknown = [], [], [], []
     for k, (sw, out) in enumerate(zip(sweeps, outs)):
         near, ny = _near_nyquist(out, sw, nyquist)
