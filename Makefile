@@ -36,8 +36,12 @@ $(VENV)/.installed-%: $(SOURCES) | $(PY)
 test: $(VENV)/.installed-test
 	$(PY) -m pytest $(PYTEST_ARGS)
 
+# The shipped radar volume to a wind profile (ARGS go to it), then the
+# synthetic storm that runs the ensemble kernels (STORM_ARGS).
+STORM_ARGS ?=
 demo: $(VENV)/.installed-demo
-	$(PY) examples/storm.py $(ARGS)
+	$(PY) examples/radar_vwp.py $(ARGS)
+	$(PY) examples/storm.py $(STORM_ARGS)
 
 bench: $(VENV)/.installed-bench
 	$(PY) bench/run.py $(ARGS)
