@@ -3,7 +3,7 @@
 From a radar file to a wind profile in three lines::
 
     volume = xarray.open_datatree("KLBB20160601_150025_V06", engine="nexradlevel2")
-    profile = velmora.radar.vwp(volume, nyquist={1: 22.56, 3: 22.56})
+    profile = velmora.radar.vwp(volume, nyquist={n: 22.56 if n < 8 else 31.08 for n in range(11)})
     layers = velmora.radar.helicity(profile, storm_motion=(8.0, 4.0))
 
 `vad` fits one sweep, gate by gate: a row of the fit is one range gate, its
@@ -35,7 +35,7 @@ Doviak, R. J. and D. S. Zrnić, 1993: Doppler Radar and Weather Observations,
 from __future__ import annotations
 
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from dataclasses import dataclass
 
 import numpy as np
