@@ -6,6 +6,8 @@ takes one sweep at a time). End to end: `velmora.radar.vwp` against
 `vad_browning` on every Doppler sweep with the same height bins (its
 `z_want` are our bin centres). Fitting alone: our gathering and kernel call
 against vad_browning's per-gate fit, over every gate of every sweep.
+The floor is the kernel's unavoidable libm work: sin and cos of the azimuth
+and of twice it, for every valid sample; vad_browning takes them once per ray.
 
 The calls are interleaved round by round and the best of each is kept, so
 that load from other processes hits both sides alike.
@@ -14,6 +16,7 @@ that load from other processes hits both sides alike.
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import io
 import pathlib
 import sys
@@ -23,7 +26,7 @@ import warnings
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from common import Result  # noqa: E402
+from common import Result, load_floor, ptr  # noqa: E402
 
 VOLUME = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "KLBB20160601_150025_V06"
 NYQUIST = {n: 22.56 for n in range(8)} | {n: 31.08 for n in range(8, 11)}
@@ -64,6 +67,17 @@ def run() -> list[Result]:
     # sweep's own gates, as ours does.
     gates = [sw.data.shape[1] for sw in sweeps]
 
+    # The kernel's own floor: sin and cos of the azimuth and of twice the
+    # azimuth, once for every valid sample it fits.
+    floor = load_floor("floor_velmora")
+    floor.floor_vad.restype = ctypes.c_double
+    valid_az = []
+    for sw in sweeps:
+        _, _, block = radar._gather(sw, slice(None), radar.MIN_GATES)
+        az = np.broadcast_to(np.deg2rad(sw.azimuth)[:, None], block.shape)
+        valid_az.append(az[np.isfinite(block)])
+    valid_az = np.ascontiguousarray(np.concatenate(valid_az))
+
     def browning():
         with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
             warnings.simplefilter("ignore")
@@ -84,12 +98,15 @@ def run() -> list[Result]:
         "fit 1T": lambda: radar._fit_sweeps(sweeps, radar.MIN_GATES, radar.MIN_SPREAD, 1),
         "fit 2T": lambda: radar._fit_sweeps(sweeps, radar.MIN_GATES, radar.MIN_SPREAD, 2),
         "vad_browning fit": browning_fit,
+        "floor": lambda: floor.floor_vad(ptr(valid_az), ctypes.c_int64(valid_az.size)),
     })
     size = f"KLBB volume, {len(numbers)} sweeps"
     whole = Result("vwp", size, samples, times["vwp 1T"], times["vwp 2T"],
-                   peers={"vad_browning every sweep": times["vad_browning"]})
+                   peers={"vad_browning every sweep": times["vad_browning"]},
+                   floors={f"libm of {valid_az.size:,} valid samples": times["floor"]})
     fit = Result("vwp fit", size, samples, times["fit 1T"], times["fit 2T"],
-                 peers={"vad_browning's fit": times["vad_browning fit"]})
+                 peers={"vad_browning's fit": times["vad_browning fit"]},
+                 floors={f"libm of {valid_az.size:,} valid samples": times["floor"]})
     whole.targets = [("end to end at least 10x faster than vad_browning on every sweep",
                       times["vad_browning"] >= 10 * times["vwp 1T"])]
     fit.targets = [("fitting at least 10x faster than vad_browning's fitting",

@@ -138,6 +138,9 @@ class _Sweep:
 
 
 def _is_pyart(obj):
+    # xarray objects answer a missing attribute slowly (with suggestions).
+    if isinstance(obj, (xr.Dataset, xr.DataTree)):
+        return False
     return hasattr(obj, "fields") and hasattr(obj, "sweep_start_ray_index")
 
 
@@ -203,7 +206,7 @@ def _along_rays(ds, name, da, ray_dim):
 
 
 def _xradar_sweep(ds, field, altitude=None, number=0):
-    if hasattr(ds, "to_dataset"):  # a DataTree node: the site sits at the root
+    if isinstance(ds, xr.DataTree):  # a node: the site sits at the root
         altitude = _site_altitude(ds) if altitude is None else altitude
         ds = ds.ds
     field = field or "VRADH"
@@ -246,7 +249,9 @@ def _pyart_sweep(radar, number, field):
 
 def _read_sweep(sweep, field, index):
     if _is_pyart(sweep):
-        return _pyart_sweep(sweep, 0 if index is None else index, field)
+        if index is None:  # the first sweep with velocities, not a surveillance one
+            index = next(iter(doppler_sweeps(sweep, field)), 0)
+        return _pyart_sweep(sweep, index, field)
     return _xradar_sweep(sweep, field)
 
 
@@ -294,20 +299,23 @@ def _nyquist_for(sweep, nyquist):
 def _gather(sweep, gates, min_gates):
     """The valid-ray count of the gates in slice `gates`, and the gates worth fitting.
 
-    Returns the counts, the indices (within the slice) of the gates with at
-    least `min_gates` valid rays, and their (rays, gates) velocities with
-    every missing value as NaN. In clear air most gates are empty: leaving
-    them out spares the kernel a pass over them, and their result is known
-    (their count, NaN elsewhere).
+    Returns the counts, the span (a slice within `gates`) from the first to
+    the last gate with at least `min_gates` valid rays, and the span's
+    (rays, gates) velocities with every missing value as NaN. In clear air
+    most far gates are empty: leaving them out spares the kernel a pass
+    over them, and their result is known (their count, NaN elsewhere).
     """
     x = sweep.data[:, gates]
     valid = np.isfinite(x)
     for low, high in sweep.reserved:
         valid &= (x < low) | (x > high)
-    valid &= np.isfinite(sweep.azimuth)[:, None]
-    count = np.count_nonzero(valid, axis=0)
-    rows = np.flatnonzero(count >= max(min_gates, 3))
-    return count, rows, np.where(valid[:, rows], x[:, rows], np.nan)
+    az_ok = np.isfinite(sweep.azimuth)
+    if not az_ok.all():
+        valid &= az_ok[:, None]
+    count = valid.sum(axis=0)
+    worth = np.flatnonzero(count >= max(min_gates, 3))
+    span = slice(worth[0], worth[-1] + 1) if worth.size else slice(0, 0)
+    return count, span, np.where(valid[:, span], x[:, span], np.nan)
 
 
 def _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates=None):
@@ -324,11 +332,11 @@ def _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates=None):
     parts = []
     for sw, sel in zip(sweeps, gates):
         out = np.full((8, sw.data.shape[1]), np.nan)
-        count, rows, block = _gather(sw, sel, min_gates)
+        count, span, block = _gather(sw, sel, min_gates)
         out[4] = 0.0
         out[4, sel] = count
         outs.append(out)
-        parts.append((np.arange(out.shape[1])[sel][rows], block))
+        parts.append((np.arange(out.shape[1])[sel][span], block))
     by_rays = {}
     for k, sw in enumerate(sweeps):
         by_rays.setdefault(sw.data.shape[0], []).append(k)
@@ -368,7 +376,7 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
     sweep : xarray.Dataset or DataTree node or pyart Radar
         One xradar sweep with ``azimuth``, ``elevation``, ``range`` (m) and the
         velocity variable, in either dimension order; or a Py-ART Radar, of
-        which sweep `index` (default 0) is used.
+        which sweep `index` (default: the first with velocities) is used.
     field : str, optional
         Velocity variable, m/s, unfolded. Default ``VRADH`` (xradar) or
         ``velocity`` (Py-ART).
