@@ -345,3 +345,20 @@ def test_gate_height_matches_pyart(pyart_radar):
     r = np.array([2125.0, 50_000.0, 300_000.0])
     _, _, z = pyart.core.antenna_to_cartesian(r / 1000.0, 0.0, 4.3)
     np.testing.assert_allclose(radar.gate_height(r, 4.3), z, rtol=1e-9, atol=1e-6)
+
+
+def test_signed_packing_without_codes_keeps_every_value():
+    ds = cases.sweep(gates=2)
+    ds["VRADH"].encoding.update(dtype=np.dtype("int16"), scale_factor=0.01, add_offset=0.0)
+    ds["VRADH"].values[:40] = 0.0  # raw 0: a calm gate, not a code
+    ds["VRADH"].values[40:50] = 0.01
+    np.testing.assert_array_equal(radar.vad(ds)["count"], 360)
+
+
+def test_packed_raw_counts_are_refused():
+    ds = cases.sweep(gates=2)
+    raw = np.round((ds["VRADH"].values - cases.OFFSET) / cases.SCALE).astype(np.uint8)
+    ds["VRADH"] = (("azimuth", "range"), raw, {"scale_factor": cases.SCALE,
+                                                "add_offset": cases.OFFSET})
+    with pytest.raises(ValueError, match="still packed"):
+        radar.vad(ds)

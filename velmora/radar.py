@@ -167,12 +167,15 @@ def _reserved_ranges(da):
     raw_dtype = np.dtype(enc.get("dtype", da.dtype))
     if not np.issubdtype(raw_dtype, np.integer):
         return [(float(c), float(c)) for c in codes]
-    if np.issubdtype(da.dtype, np.integer):  # not decoded: compare raw codes
-        scale, offset = 1.0, 0.0
-    else:
-        scale = float(enc.get("scale_factor", attrs.get("scale_factor", 1.0)))
-        offset = float(enc.get("add_offset", attrs.get("add_offset", 0.0)))
+    if np.issubdtype(da.dtype, np.integer) and "scale_factor" in attrs:
+        raise ValueError(f"{da.name} is still packed: open the file with mask_and_scale=True")
+    scale = float(enc.get("scale_factor", 1.0))
+    offset = float(enc.get("add_offset", 0.0))
     if not codes:
+        # Only Level II packs velocities as unsigned bytes or shorts without a
+        # fill value; elsewhere raw 0 may well be a real velocity.
+        if not (np.issubdtype(raw_dtype, np.unsignedinteger) and offset < 0):
+            return []
         codes = LEVEL2_RESERVED_CODES
     # Half a step either side: robust to float32 decoding, never reaching a real value.
     half = 0.5 * abs(scale)
