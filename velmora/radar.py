@@ -189,7 +189,9 @@ def _reserved_ranges(da):
 def _nyquist_from_dataset(ds):
     for name in ("nyquist_velocity", "NI"):
         if name in ds.variables:
-            return float(np.nanmedian(np.asarray(ds[name], dtype=np.float64)))
+            values = np.asarray(ds[name].values, dtype=np.float64)
+            values = values[np.isfinite(values)]
+            return float(np.median(values)) if values.size else np.nan
         if name in ds.attrs:
             return float(ds.attrs[name])
     return np.nan
