@@ -217,6 +217,11 @@ def run_case(seed=1, members=20, sizes=Sizes()):
 # Report and figure
 
 
+def finite_max(x):
+    x = x[np.isfinite(x)]
+    return x.max() if x.size else np.nan
+
+
 def report(case) -> str:
     th, pool, wind, ens = case["thermo"], case["pool"], case["wind"], case["ensemble"]
     lines = ["Sounding (surface): r = %.2f g/kg, θ = %.1f K, θv = %.1f K, θe = %.1f K"
@@ -234,10 +239,12 @@ def report(case) -> str:
                      % (top / 1000, ret["srh"], tru["srh"], ret["mean_u"], ret["mean_v"],
                         tru["mean_u"], tru["mean_v"]))
     lines.append("")
-    lines.append("Cold pool: max intensity %.1f m/s (threshold mode), %.1f m/s (lowest 1 km); "
-                 "max depth %.0f m; max baroclinity %.2f K/km"
-                 % (np.nanmax(pool["intensity"]), np.nanmax(pool["intensity_1km"]),
-                    np.nanmax(pool["depth"]), np.nanmax(pool["baroclinity"])))
+    topped = pool["top_not_found"] == 0  # elsewhere the integral stops at the data top
+    lines.append("Cold pool: max intensity %.1f m/s (threshold mode, %d columns without a top "
+                 "left out), %.1f m/s (lowest 1 km); max depth %.0f m; max baroclinity %.2f K/km"
+                 % (finite_max(pool["intensity"][topped]), np.count_nonzero(~topped),
+                    np.nanmax(pool["intensity_1km"]), finite_max(pool["depth"][topped]),
+                    np.nanmax(pool["baroclinity"])))
     lines.append("Ensemble of %d: dbz spread median %.2f dB, max %.2f dB; mode agrees with the "
                  "unperturbed category at %.1f%% of gates"
                  % (ens["members"], np.nanmedian(ens["std"]), np.nanmax(ens["std"]),
