@@ -44,8 +44,12 @@ $(VENV)/.extra-%: pyproject.toml | $(VENV)/.built
 test: $(VENV)/.built $(VENV)/.extra-test
 	$(PY) -m pytest $(PYTEST_ARGS)
 
+# The shipped radar volume to a wind profile (ARGS go to it), then the
+# synthetic storm that runs the ensemble kernels (STORM_ARGS).
+STORM_ARGS ?=
 demo: $(VENV)/.built $(VENV)/.extra-demo
-	$(PY) examples/storm.py $(ARGS)
+	$(PY) examples/radar_vwp.py $(ARGS)
+	$(PY) examples/storm.py $(STORM_ARGS)
 
 bench: $(VENV)/.built $(VENV)/.extra-bench
 	$(PY) bench/run.py $(ARGS)

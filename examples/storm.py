@@ -217,6 +217,11 @@ def run_case(seed=1, members=20, sizes=Sizes()):
 # Report and figure
 
 
+def finite_max(x):
+    x = x[np.isfinite(x)]
+    return x.max() if x.size else np.nan
+
+
 def report(case) -> str:
     th, pool, wind, ens = case["thermo"], case["pool"], case["wind"], case["ensemble"]
     lines = ["Sounding (surface): r = %.2f g/kg, θ = %.1f K, θv = %.1f K, θe = %.1f K"
@@ -234,10 +239,12 @@ def report(case) -> str:
                      % (top / 1000, ret["srh"], tru["srh"], ret["mean_u"], ret["mean_v"],
                         tru["mean_u"], tru["mean_v"]))
     lines.append("")
-    lines.append("Cold pool: max intensity %.1f m/s (threshold mode), %.1f m/s (lowest 1 km); "
-                 "max depth %.0f m; max baroclinity %.2f K/km"
-                 % (np.nanmax(pool["intensity"]), np.nanmax(pool["intensity_1km"]),
-                    np.nanmax(pool["depth"]), np.nanmax(pool["baroclinity"])))
+    topped = pool["top_not_found"] == 0  # elsewhere the integral stops at the data top
+    lines.append("Cold pool: max intensity %.1f m/s (threshold mode, %d columns without a top "
+                 "left out), %.1f m/s (lowest 1 km); max depth %.0f m; max baroclinity %.2f K/km"
+                 % (finite_max(pool["intensity"][topped]), np.count_nonzero(~topped),
+                    np.nanmax(pool["intensity_1km"]), finite_max(pool["depth"][topped]),
+                    np.nanmax(pool["baroclinity"])))
     lines.append("Ensemble of %d: dbz spread median %.2f dB, max %.2f dB; mode agrees with the "
                  "unperturbed category at %.1f%% of gates"
                  % (ens["members"], np.nanmedian(ens["std"]), np.nanmax(ens["std"]),
@@ -252,21 +259,35 @@ def figure(case, path):
     import matplotlib
 
     matplotlib.use("Agg")
+    import matplotlib.colors
     import matplotlib.pyplot as plt
 
     pool, wind, ens = case["pool"], case["wind"], case["ensemble"]
     fig, axes = plt.subplots(2, 3, figsize=(15, 9.5))
     ax = axes[0, 0]
-    ax.plot(wind["u_true"], wind["v_true"], "k-", label="truth")
-    ax.plot(wind["u"], wind["v"], "o", ms=3, color="tab:red", label="VAD")
-    ax.plot(*STORM_MOTION, "b*", ms=12, label="storm motion")
-    ax.set(xlabel="u (m/s)", ylabel="v (m/s)", title="Hodograph", aspect="equal")
+    # Retrievals first and light, the truth over them, so that both show.
+    ax.plot(wind["u"], wind["v"], "o", ms=4, mfc="none", mec="tab:red", mew=0.7, label="VAD",
+            zorder=2)
+    ax.plot(wind["u_true"], wind["v_true"], "-", color="k", lw=2.0, label="truth", zorder=3)
+    ax.plot(*STORM_MOTION, "b*", ms=12, label="storm motion", zorder=4)
+    ax.set(xlabel="u (m/s)", ylabel="v (m/s)", title="Hodograph")
+    ax.set_aspect("equal", adjustable="datalim")
     ax.grid(True)
     ax.legend()
 
     ax = axes[0, 1]
     km = pool["x"] / 1000.0
-    mesh = ax.pcolormesh(km, km, pool["intensity"], cmap="Blues", shading="auto")
+    # Where the cold-pool top was not found the integral stops at the data top:
+    # not an intensity, so those columns are masked and hatched instead.
+    no_top = pool["top_not_found"] > 0
+    intensity = np.where(no_top, np.nan, pool["intensity"])
+    mesh = ax.pcolormesh(km, km, intensity, cmap="Blues", shading="auto")
+    if no_top.any():
+        ax.contourf(km, km, no_top.astype(float), levels=[0.5, 1.5], colors="none",
+                    hatches=["xx"])
+        ax.contour(km, km, no_top.astype(float), levels=[0.5], colors="tab:red", linewidths=1.0)
+        ax.plot([], [], color="tab:red", label="top not found (hatched)")
+        ax.legend(loc="lower left", fontsize=8)
     ax.contour(km, km, pool["baroclinity"], levels=4, colors="k", linewidths=0.7)
     fig.colorbar(mesh, ax=ax, label="m/s")
     ax.set(title="Cold-pool intensity, baroclinity contours", xlabel="x (km)", ylabel="y (km)",
@@ -275,13 +296,18 @@ def figure(case, path):
     az = np.arange(ens["shape"][0] + 1) * np.pi / 180.0
     rr = np.linspace(1.0, 100.0, ens["shape"][1] + 1)
     X, Y = rr[None, :] * np.sin(az[:, None]), rr[None, :] * np.cos(az[:, None])
-    panels = [(axes[0, 2], ens["p50"], "turbo", "Ensemble median dbz", "dBZ"),
-              (axes[1, 0], ens["std"], "magma", "Ensemble spread of dbz", "dB"),
-              (axes[1, 1], ens["mode"], "viridis", "Modal category (0 none, 1 rain, 2 hail)", ""),
-              (axes[1, 2], ens["agreement"], "cividis", "Agreement with the mode", "fraction")]
-    for ax, data, cmap, title, unit in panels:
-        mesh = ax.pcolormesh(X, Y, data, cmap=cmap, shading="flat")
-        fig.colorbar(mesh, ax=ax, label=unit)
+    categories = matplotlib.colors.ListedColormap(["0.85", "tab:green", "tab:purple"])
+    category_norm = matplotlib.colors.BoundaryNorm([-0.5, 0.5, 1.5, 2.5], categories.N)
+    panels = [(axes[0, 2], ens["p50"], "turbo", None, "Ensemble median dbz", "dBZ"),
+              (axes[1, 0], ens["std"], "magma", None, "Ensemble spread of dbz", "dB"),
+              (axes[1, 1], ens["mode"], categories, category_norm, "Modal category", ""),
+              (axes[1, 2], ens["agreement"], "cividis", None, "Agreement with the mode",
+               "fraction")]
+    for ax, data, cmap, norm, title, unit in panels:
+        mesh = ax.pcolormesh(X, Y, data, cmap=cmap, norm=norm, shading="flat")
+        bar = fig.colorbar(mesh, ax=ax, label=unit)
+        if norm is category_norm:
+            bar.set_ticks([NO_ECHO, RAIN, HAIL], labels=["no echo", "rain", "hail"])
         ax.set(title=title, xlabel="x (km)", ylabel="y (km)", aspect="equal")
     fig.tight_layout()
     fig.savefig(path, dpi=90)

@@ -1,5 +1,6 @@
 """The storm case runs end to end and retrieves the winds it was built from."""
 
+import importlib.util
 import pathlib
 import sys
 
@@ -37,3 +38,29 @@ def test_same_seed_same_case():
         for key, value in a[stage].items():
             if isinstance(value, np.ndarray):
                 np.testing.assert_array_equal(value, b[stage][key])
+
+
+def test_storm_figure_is_drawn(case, tmp_path):
+    pytest.importorskip("matplotlib")
+    storm.figure(case, tmp_path / "storm.png")
+    assert (tmp_path / "storm.png").stat().st_size > 10_000
+
+
+def test_radar_demo_on_a_synthetic_volume(tmp_path):
+    pytest.importorskip("xarray")
+    import radar_cases
+    import radar_vwp
+
+    from velmora import radar
+
+    heights = radar.gate_height(2125.0 + 250.0 * np.arange(60), 9.0)
+    tree = radar_cases.volume([radar_cases.sweep(heights / 500.0, 10.0 - heights / 1000.0,
+                                                 elevation=9.0, gates=60, number=2)])
+    profile = radar.vwp(tree, nyquist=radar_vwp.parse_nyquist("2=40"))
+    layers = radar.helicity(profile, radar_vwp.STORM_MOTION)
+    text = radar_vwp.report(profile, layers, radar_vwp.STORM_MOTION, 0.01)
+    assert "0-1 km: storm-relative helicity" in text and "0-3 km" in text
+    assert radar_vwp.parse_nyquist("22.5") == 22.5
+    if importlib.util.find_spec("matplotlib"):
+        radar_vwp.figure(profile, radar_vwp.STORM_MOTION, "synthetic", tmp_path / "vwp.png")
+        assert (tmp_path / "vwp.png").stat().st_size > 10_000
