@@ -119,7 +119,7 @@ void parallel_blocks(std::int64_t n, int n_threads, const Body& body) {
         if (begin >= n) return false;
         try {
             body(begin, std::min(begin + grain, n));
-        } catch (...) {  // body computes only: nothing here can be the interpreter ending the thread
+        } catch (...) {  // body only computes: the interpreter never ends the thread here
             if (!failed.exchange(true)) first_error = std::current_exception();
             stop = true;
             return false;
@@ -165,11 +165,11 @@ void parallel_blocks(std::int64_t n, int n_threads, const Body& body) {
     if (first_error) std::rethrow_exception(first_error);
 }
 
-// The common tail of every threaded entry.  While the lock is released the call holds
-// an extra reference to each of its arrays, dropped once the lock is back.
-// If the interpreter ends this thread at exit instead of giving the lock
-// back, the references are never dropped: the arrays leak rather than being
-// freed without the lock while the interpreter tears itself down.
+// The common tail of every threaded entry.  While the lock is released, the call
+// holds an extra reference to each of its arrays, dropped once the lock is
+// back.  If the interpreter ends this thread at exit instead of giving the
+// lock back, the references are never dropped: the arrays leak rather than
+// being freed without the lock while the interpreter tears itself down.
 template <class Body>
 void run_blocks(std::int64_t n, int n_threads, std::initializer_list<py::handle> arrays,
                 const Body& body) {

@@ -19,6 +19,10 @@ import _velmora
 
 HERE = os.path.dirname(__file__)
 
+# Under the sanitizer freed memory waits in quarantine, so the resident size
+# says nothing about what a call kept.
+SANITIZED = "ASAN_OPTIONS" in os.environ
+
 
 def child(code, **kwargs):
     """A Python child process running `code` beside the tests."""
@@ -108,7 +112,7 @@ def test_ctrl_c_interrupts_a_long_call_promptly(name, n_threads):
     assert outcome == "interrupted", err
     assert delay < 1.5
     assert int(extra_threads) == 0
-    assert int(extra_bytes) < 16 << 20  # the abandoned output is freed
+    assert SANITIZED or int(extra_bytes) < 16 << 20  # the abandoned output is freed
 
 
 def test_uninterrupted_calls_on_the_main_thread_are_unchanged():
@@ -144,6 +148,7 @@ def test_perturb_without_fields_or_members_draws_nothing(flags, members):
     assert out.shape == (members, bin(flags & 31).count("1"), n)
 
 
+@pytest.mark.skipif(SANITIZED, reason="freed memory is kept in quarantine")
 def test_vad_keeps_no_scratch_after_a_call():
     a = np.zeros((1, 2_000_000))  # one row: the scratch is 2.5 times the row
     before = resident_bytes()

@@ -112,7 +112,7 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
         const std::int64_t e = std::min(b + grain, n);
         try {
             for (std::int64_t i = b; i < e; ++i) fn(i);
-        } catch (...) {  // fn computes only: nothing here can be the interpreter ending the thread
+        } catch (...) {  // fn only computes: the interpreter never ends the thread here
             if (!failed.exchange(true)) first_error = std::current_exception();
             stop = true;
             return false;
@@ -158,11 +158,11 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
     if (first_error) std::rethrow_exception(first_error);
 }
 
-// The common tail of every entry.  While the lock is released the call holds
-// an extra reference to each of its arrays, dropped once the lock is back.
-// If the interpreter ends this thread at exit instead of giving the lock
-// back, the references are never dropped: the arrays leak rather than being
-// freed without the lock while the interpreter tears itself down.
+// The common tail of every entry.  While the lock is released, the call
+// holds an extra reference to each of its arrays, dropped once the lock is
+// back.  If the interpreter ends this thread at exit instead of giving the
+// lock back, the references are never dropped: the arrays leak rather than
+// being freed without the lock while the interpreter tears itself down.
 template <class Fn>
 void run_items(std::int64_t n, std::int64_t grain, int n_threads,
                std::initializer_list<py::handle> arrays, const Fn& fn) {
