@@ -16,15 +16,19 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <cxxabi.h>
 #include <exception>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <xmmintrin.h>
@@ -51,12 +55,51 @@ std::int64_t hardware_threads() {
     return reported == 0 ? 1 : static_cast<std::int64_t>(reported);
 }
 
+// How often the calling thread looks for a pending signal (Ctrl-C) while a
+// call runs.
+constexpr auto signal_check_interval = std::chrono::milliseconds(100);
+
+// The interpreter lock, released while a kernel computes.  It is taken back
+// only by explicit calls, never by a destructor: at interpreter exit, taking
+// the lock back ends a daemon thread by unwinding its stack, and that unwind
+// cannot pass a destructor, which is noexcept.
+class ReleasedLock {
+public:
+    ReleasedLock() : handles_signals_(_PyOS_IsMainThread() != 0), state_(PyEval_SaveThread()) {}
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+    // Takes the lock back for good; later calls do nothing.
+    void reacquire() {
+        if (PyThreadState* state = std::exchange(state_, nullptr)) PyEval_RestoreThread(state);
+    }
+
+    // Runs the signal handlers with the lock held for just that.  False when
+    // one of them raised (KeyboardInterrupt for Ctrl-C); the error waits for
+    // the caller.  Only the main thread runs handlers, so other threads skip
+    // the lock.
+    bool signals_clear() {
+        if (!handles_signals_ || state_ == nullptr) return true;
+        reacquire();
+        const bool clear = PyErr_CheckSignals() == 0;
+        state_ = PyEval_SaveThread();
+        return clear;
+    }
+
+private:
+    bool handles_signals_;
+    PyThreadState* state_;
+};
+
 // Calls body(begin, end) for consecutive blocks of `grain` indices covering
 // [0, n), claimed from a shared counter by the calling thread and up to
-// worker_count - 1 started threads.  The first exception thrown by body on any
-// thread stops further claiming and is rethrown here after every started
-// thread has been joined.  A thread that the system refuses to start is
-// simply not there: the threads already running finish the blocks.
+// worker_count - 1 started threads, with the interpreter lock released.  It
+// is called, and returns or throws, with the lock held.  Between blocks the
+// calling thread looks for Ctrl-C; on a signal, or on the first exception
+// thrown by body on any thread, no more blocks are claimed, every started
+// thread is joined and the error is raised here.  A thread that the system
+// refuses to start is simply not there: the threads already running finish
+// the blocks.
 template <class Body>
 void parallel_blocks(std::int64_t n, int n_threads, const Body& body) {
     if (n <= 0) return;
@@ -65,42 +108,84 @@ void parallel_blocks(std::int64_t n, int n_threads, const Body& body) {
     const std::int64_t worker_count = std::min(requested, blocks);
 
     std::atomic<std::int64_t> next{0};
-    std::atomic<bool> failed{false};
+    std::atomic<bool> stop{false}, failed{false};
     std::exception_ptr first_error;
 
-    auto block_loop = [&]() noexcept {
+    // Claims and runs one block; false when there is nothing left to do.
+    // Worker threads run only this and never touch Python.
+    auto run_next_block = [&]() noexcept {
+        if (stop.load(std::memory_order_relaxed)) return false;
+        const std::int64_t begin = next.fetch_add(grain);
+        if (begin >= n) return false;
         try {
-            while (!failed.load(std::memory_order_relaxed)) {
-                const std::int64_t begin = next.fetch_add(grain);
-                if (begin >= n) return;
-                body(begin, std::min(begin + grain, n));
-            }
-        } catch (...) {
+            body(begin, std::min(begin + grain, n));
+        } catch (...) {  // body only computes: the interpreter never ends the thread here
             if (!failed.exchange(true)) first_error = std::current_exception();
+            stop = true;
+            return false;
+        }
+        return true;
+    };
+    auto block_loop = [&]() noexcept {
+        while (run_next_block()) {
         }
     };
 
-    if (worker_count <= 1) {
-        block_loop();
-    } else {
-        std::vector<std::thread> started;
+    ReleasedLock lock;
+    std::vector<std::thread> started;
+    bool interrupted = false;
+    try {
         try {
             started.reserve(static_cast<std::size_t>(worker_count - 1));
             for (std::int64_t k = 1; k < worker_count; ++k) started.emplace_back(block_loop);
-        } catch (...) {
+        } catch (const std::exception&) {
             // Out of threads or memory: carry on with the threads we have.
         }
-        block_loop();
+        auto last_check = std::chrono::steady_clock::now();
+        while (run_next_block()) {
+            if (std::chrono::steady_clock::now() - last_check < signal_check_interval) continue;
+            if (!lock.signals_clear()) {
+                interrupted = true;
+                stop = true;
+                break;
+            }
+            last_check = std::chrono::steady_clock::now();
+        }
+    } catch (...) {
+        // The interpreter ends this thread at exit by unwinding it from the
+        // signal check; no started thread may outlive the frame it works on.
+        stop = true;
         for (std::thread& t : started) t.join();
+        lock.reacquire();
+        throw;
     }
+    for (std::thread& t : started) t.join();
+    lock.reacquire();
+    if (interrupted) throw py::error_already_set();
     if (first_error) std::rethrow_exception(first_error);
 }
 
-// The common tail of every threaded entry: run the blocks with the lock released.
+// The common tail of every threaded entry.  While the lock is released, the call
+// holds an extra reference to each of its arrays, dropped once the lock is
+// back.  If the interpreter ends this thread at exit instead of giving the
+// lock back, the references are never dropped: the arrays leak rather than
+// being freed without the lock while the interpreter tears itself down.
 template <class Body>
-void run_blocks(std::int64_t n, int n_threads, const Body& body) {
-    py::gil_scoped_release release;
-    parallel_blocks(n, n_threads, body);
+void run_blocks(std::int64_t n, int n_threads, std::initializer_list<py::handle> arrays,
+                const Body& body) {
+    for (py::handle a : arrays) a.inc_ref();
+    auto drop = [&] {
+        for (py::handle a : arrays) a.dec_ref();
+    };
+    try {
+        parallel_blocks(n, n_threads, body);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        drop();
+        throw;
+    }
+    drop();
 }
 
 // The binding passes on an array that already has the right dtype and
@@ -343,12 +428,15 @@ Array perturb_py(Array dbz, Array zdr, Array phidp, Array rhohv, Array vel, int 
     align_all(dbz, zdr, phidp, rhohv, vel, fac, bias_dbz, bias_zdr);
 
     Array out = new_output({M, F, n});
+    // No member or no field flagged: nothing to draw.
+    if (out.size() == 0) return out;
     PerturbData d{dbz.data(), zdr.data(), phidp.data(), rhohv.data(), vel.data(), {},
                   bias_dbz.data(), bias_zdr.data(), flags, n, F, out.mutable_data()};
     for (int r = 0; r < 6; ++r) d.fac[r] = fac.data() + r * n;
     // Member numbers wrap modulo 2^64, as counter words do.
     const std::uint64_t first_member = static_cast<std::uint64_t>(m0);
-    run_blocks(n, n_threads, [&](std::int64_t begin, std::int64_t end) {
+    run_blocks(n, n_threads, {out, dbz, zdr, phidp, rhohv, vel, fac, bias_dbz, bias_zdr},
+               [&](std::int64_t begin, std::int64_t end) {
         for (std::int64_t i = 0; i < M; ++i)
             perturb_member(d, k0, k1, first_member + static_cast<std::uint64_t>(i), i, begin, end);
     });
@@ -470,7 +558,8 @@ py::tuple statistics_py(FloatArray values, Array percentiles, std::int64_t min_v
     Array mean = new_output({n}), std_dev = new_output({n}), pct = new_output({P, n});
     const StatisticsData d{values.data(), members, n, min_valid, levels, P,
                            mean.mutable_data(), std_dev.mutable_data(), pct.mutable_data()};
-    run_blocks(n, n_threads, [&](std::int64_t begin, std::int64_t end) { statistics_block(d, begin, end); });
+    run_blocks(n, n_threads, {mean, std_dev, pct, values, percentiles},
+               [&](std::int64_t begin, std::int64_t end) { statistics_block(d, begin, end); });
     return py::make_tuple(mean, std_dev, pct);
 }
 
@@ -553,7 +642,8 @@ py::tuple mode_py(FloatArray values, std::int64_t n_codes, std::int64_t min_vali
     Array code = new_output({n}), fraction = new_output({n});
     const ModeData d{values.data(), members, n, n_codes, min_valid, code.mutable_data(),
                      fraction.mutable_data()};
-    run_blocks(n, n_threads, [&](std::int64_t begin, std::int64_t end) { mode_block(d, begin, end); });
+    run_blocks(n, n_threads, {code, fraction, values},
+               [&](std::int64_t begin, std::int64_t end) { mode_block(d, begin, end); });
     return py::make_tuple(code, fraction);
 }
 

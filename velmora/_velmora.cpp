@@ -13,13 +13,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cxxabi.h>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -40,12 +47,51 @@ std::int64_t hardware_threads() {
     return reported == 0 ? 1 : static_cast<std::int64_t>(reported);
 }
 
+// How often the calling thread looks for a pending signal (Ctrl-C) while a
+// call runs.
+constexpr auto signal_check_interval = std::chrono::milliseconds(100);
+
+// The interpreter lock, released while a kernel computes.  It is taken back
+// only by explicit calls, never by a destructor: at interpreter exit, taking
+// the lock back ends a daemon thread by unwinding its stack, and that unwind
+// cannot pass a destructor, which is noexcept.
+class ReleasedLock {
+public:
+    ReleasedLock() : handles_signals_(_PyOS_IsMainThread() != 0), state_(PyEval_SaveThread()) {}
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+    // Takes the lock back for good; later calls do nothing.
+    void reacquire() {
+        if (PyThreadState* state = std::exchange(state_, nullptr)) PyEval_RestoreThread(state);
+    }
+
+    // Runs the signal handlers with the lock held for just that.  False when
+    // one of them raised (KeyboardInterrupt for Ctrl-C); the error waits for
+    // the caller.  Only the main thread runs handlers, so other threads skip
+    // the lock.
+    bool signals_clear() {
+        if (!handles_signals_ || state_ == nullptr) return true;
+        reacquire();
+        const bool clear = PyErr_CheckSignals() == 0;
+        state_ = PyEval_SaveThread();
+        return clear;
+    }
+
+private:
+    bool handles_signals_;
+    PyThreadState* state_;
+};
+
 // Calls fn(i) for every i in [0, n), in blocks of `grain` consecutive items
 // claimed from a shared counter by the calling thread and up to
-// worker_count - 1 started threads.  The first exception thrown by fn on any
-// thread stops further claiming and is rethrown here after every started
-// thread has been joined.  A thread that the system refuses to start is
-// simply not there: the threads already running finish the blocks.
+// worker_count - 1 started threads, with the interpreter lock released.  It
+// is called, and returns or throws, with the lock held.  Between blocks the
+// calling thread looks for Ctrl-C; on a signal, or on the first exception
+// thrown by fn on any thread, no more blocks are claimed, every started
+// thread is joined and the error is raised here.  A thread that the system
+// refuses to start is simply not there: the threads already running finish
+// the blocks.
 template <class Fn>
 void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn& fn) {
     if (n <= 0) return;
@@ -54,43 +100,85 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
     const std::int64_t worker_count = std::min(requested, blocks);
 
     std::atomic<std::int64_t> next{0};
-    std::atomic<bool> failed{false};
+    std::atomic<bool> stop{false}, failed{false};
     std::exception_ptr first_error;
 
-    auto block_loop = [&]() noexcept {
+    // Claims and runs one block; false when there is nothing left to do.
+    // Worker threads run only this and never touch Python.
+    auto run_next_block = [&]() noexcept {
+        if (stop.load(std::memory_order_relaxed)) return false;
+        const std::int64_t b = next.fetch_add(grain);
+        if (b >= n) return false;
+        const std::int64_t e = std::min(b + grain, n);
         try {
-            while (!failed.load(std::memory_order_relaxed)) {
-                const std::int64_t b = next.fetch_add(grain);
-                if (b >= n) return;
-                const std::int64_t e = std::min(b + grain, n);
-                for (std::int64_t i = b; i < e; ++i) fn(i);
-            }
-        } catch (...) {
+            for (std::int64_t i = b; i < e; ++i) fn(i);
+        } catch (...) {  // fn only computes: the interpreter never ends the thread here
             if (!failed.exchange(true)) first_error = std::current_exception();
+            stop = true;
+            return false;
+        }
+        return true;
+    };
+    auto block_loop = [&]() noexcept {
+        while (run_next_block()) {
         }
     };
 
-    if (worker_count <= 1) {
-        block_loop();
-    } else {
-        std::vector<std::thread> started;
+    ReleasedLock lock;
+    std::vector<std::thread> started;
+    bool interrupted = false;
+    try {
         try {
             started.reserve(static_cast<std::size_t>(worker_count - 1));
             for (std::int64_t k = 1; k < worker_count; ++k) started.emplace_back(block_loop);
-        } catch (...) {
+        } catch (const std::exception&) {
             // Out of threads or memory: carry on with the threads we have.
         }
-        block_loop();
+        auto last_check = std::chrono::steady_clock::now();
+        while (run_next_block()) {
+            if (std::chrono::steady_clock::now() - last_check < signal_check_interval) continue;
+            if (!lock.signals_clear()) {
+                interrupted = true;
+                stop = true;
+                break;
+            }
+            last_check = std::chrono::steady_clock::now();
+        }
+    } catch (...) {
+        // The interpreter ends this thread at exit by unwinding it from the
+        // signal check; no started thread may outlive the frame it works on.
+        stop = true;
         for (std::thread& t : started) t.join();
+        lock.reacquire();
+        throw;
     }
+    for (std::thread& t : started) t.join();
+    lock.reacquire();
+    if (interrupted) throw py::error_already_set();
     if (first_error) std::rethrow_exception(first_error);
 }
 
-// The common tail of every entry: run the items with the lock released.
+// The common tail of every entry.  While the lock is released, the call
+// holds an extra reference to each of its arrays, dropped once the lock is
+// back.  If the interpreter ends this thread at exit instead of giving the
+// lock back, the references are never dropped: the arrays leak rather than
+// being freed without the lock while the interpreter tears itself down.
 template <class Fn>
-void run_items(std::int64_t n, std::int64_t grain, int n_threads, const Fn& fn) {
-    py::gil_scoped_release release;
-    parallel_blocks(n, grain, n_threads, fn);
+void run_items(std::int64_t n, std::int64_t grain, int n_threads,
+               std::initializer_list<py::handle> arrays, const Fn& fn) {
+    for (py::handle a : arrays) a.inc_ref();
+    auto drop = [&] {
+        for (py::handle a : arrays) a.dec_ref();
+    };
+    try {
+        parallel_blocks(n, grain, n_threads, fn);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        drop();
+        throw;
+    }
+    drop();
 }
 
 // Two doubles in one SSE register.  Lane-wise arithmetic is plain IEEE double
@@ -128,6 +216,31 @@ void require(bool ok, const char* message) {
     if (!ok) throw std::invalid_argument(message);
 }
 
+// Scratch memory for one call, from malloc: a buffer that cannot be had is
+// reported as std::bad_alloc (MemoryError) by this code rather than by
+// operator new, which under a sanitizer aborts instead of throwing.
+template <class T>
+class Scratch {
+    static_assert(std::is_trivial_v<T>, "scratch elements are not constructed");
+
+public:
+    explicit Scratch(std::size_t count) {
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        if (count == 0) return;
+        data_ = static_cast<T*>(std::malloc(count * sizeof(T)));
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    ~Scratch() { std::free(data_); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    T* data() { return data_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+
+private:
+    T* data_ = nullptr;
+};
+
 // ---------------------------------------------------------------------------
 // thermo: moist thermodynamics point by point
 
@@ -161,7 +274,7 @@ Array thermo_py(Array t, Array p, Array td, int n_threads) {
     Array out = new_output({4, n});
     double* o = out.mutable_data();
     const double *pt = t.data(), *pp = p.data(), *ptd = td.data();
-    run_items(n, 4096, n_threads, [&](std::int64_t i) {
+    run_items(n, 4096, n_threads, {out, t, p, td}, [&](std::int64_t i) {
         const Thermo q = thermo_point(pt[i], pp[i], ptd[i]);
         o[i] = q.r;
         o[n + i] = q.theta;
@@ -252,7 +365,7 @@ Array cold_pool_py(Array z, Array b, Array bottom, double threshold, Array top, 
     Array out = new_output({3, K});
     double* o = out.mutable_data();
     const double *pz = z.data(), *pb = b.data(), *pbottom = bottom.data(), *ptop = top.data();
-    run_items(K, 64, n_threads, [&](std::int64_t i) {
+    run_items(K, 64, n_threads, {out, z, b, bottom, top}, [&](std::int64_t i) {
         cold_pool_column(pz + i * J, pb + i * J, J, pbottom[i], threshold, ptop[i], o, K, i);
     });
     return out;
@@ -357,7 +470,7 @@ Array profile_py(Array z, Array u, Array v, Array ground, double bottom, double 
     double* o = out.mutable_data();
     const double *pz = z.data(), *pu = u.data(), *pv = v.data(), *pground = ground.data(),
                  *pcu = cu.data(), *pcv = cv.data();
-    run_items(K, 64, n_threads, [&](std::int64_t i) {
+    run_items(K, 64, n_threads, {out, z, u, v, ground, cu, cv}, [&](std::int64_t i) {
         const Column c{pz + i * J, pu + i * J, pv + i * J, J};
         profile_column(c, pground[i], bottom, top, pcu[i], pcv[i], o, K, i);
     });
@@ -387,10 +500,11 @@ Array gradient_py(Array f, Array x, Array y, int n_threads) {
     align_all(f, x, y);
 
     Array out = new_output({2, B, NY, NX});
+    if (out.size() == 0) return out;  // rows without points are no work, however many
     double* o = out.mutable_data();
     const double *pf = f.data(), *px = x.data(), *py = y.data();
     const std::int64_t plane = B * NY * NX;
-    run_items(B * NY, 8, n_threads, [&](std::int64_t r) {
+    run_items(B * NY, 8, n_threads, {out, f, x, y}, [&](std::int64_t r) {
         const std::int64_t j = r % NY;
         const bool has_below = j > 0, has_above = j + 1 < NY;
         const double* row = pf + r * NX;  // grid row (b, j); the rows of a batch are adjacent
@@ -436,20 +550,15 @@ Array gradient_py(Array f, Array x, Array y, int n_threads) {
 // ---------------------------------------------------------------------------
 // vad: first- and second-harmonic fits of radial velocity against azimuth
 
-// Per-thread scratch for the valid samples of one row: vr, and (sin, cos)
-// of az and of az + az as adjacent pairs, so that the trigonometric functions
-// are evaluated once per sample rather than once per pass.  It grows to the
-// longest row a thread has seen and is reused.
+// Scratch for the valid samples of one row of g: vr, and (sin, cos) of az
+// and of az + az as adjacent pairs, so that the trigonometric functions are
+// evaluated once per sample rather than once per pass.  It lives for one row,
+// so a call keeps nothing once it returns.
 struct VadScratch {
-    std::vector<double> buffer;
+    explicit VadScratch(std::int64_t g)
+        : buffer(5 * static_cast<std::size_t>(g)), vr(buffer.data()), sc(vr + g), sc2(sc + 2 * g) {}
+    Scratch<double> buffer;
     double *vr, *sc, *sc2;
-    void reserve(std::int64_t g) {
-        const std::size_t need = 5 * static_cast<std::size_t>(g);
-        if (buffer.size() < need) buffer.resize(need);
-        vr = buffer.data();
-        sc = vr + g;
-        sc2 = sc + 2 * g;
-    }
 };
 
 // Solves the 4x4 system m x = h by Gaussian elimination with partial pivoting.
@@ -486,14 +595,14 @@ double solve4(double m[4][4], double h[4], double x[4]) {
 // Fits row i and writes column i of the (8, R) output `out`.
 void vad_row(const double* vr, const double* az, double cos_el, std::int64_t G,
              std::int64_t min_gates, double min_spread, double* out, std::int64_t R,
-             std::int64_t i, VadScratch& w) {
+             std::int64_t i) {
     auto row = [&](int k) -> double& { return out[k * R + i]; };
     for (int k = 0; k < 8; ++k) row(k) = quiet_nan;
     if (G < 1) {
         row(4) = 0.0;
         return;
     }
-    w.reserve(G);
+    VadScratch w(G);
 
     // Pass 1: keep the valid samples, in order, with their sin and cos.
     std::int64_t n_valid = 0;
@@ -601,9 +710,8 @@ Array vad_py(Array vr, Array az, Array cos_el, std::int64_t min_gates, double mi
     Array out = new_output({8, R});
     double* o = out.mutable_data();
     const double *pvr = vr.data(), *paz = az.data(), *pcos = cos_el.data();
-    run_items(R, 64, n_threads, [&](std::int64_t i) {
-        thread_local VadScratch scratch;
-        vad_row(pvr + i * G, paz + i * G, pcos[i], G, min_gates, min_spread, o, R, i, scratch);
+    run_items(R, 64, n_threads, {out, vr, az, cos_el}, [&](std::int64_t i) {
+        vad_row(pvr + i * G, paz + i * G, pcos[i], G, min_gates, min_spread, o, R, i);
     });
     return out;
 }
