@@ -594,9 +594,12 @@ inline void statistics_tile(const StatisticsData& d, float* tile, std::int64_t g
     using Counts = typename Register<std::int64_t, W / 2>::type;
     constexpr std::int64_t L = tile_lanes, H = W / 2, K = L / H;
     const Floats largest = Floats{} + float_max, missing = Floats{} + missing_member;
+    // The rows are read with a stride of n: fetch those of a later tile ahead.
+    constexpr std::int64_t ahead = 2;
+    const bool prefetch = g0 + (ahead + 1) * L <= d.n;
     for (std::int64_t i = 0; i < d.members; ++i) {
         const float* row = d.values + i * d.n + g0;
-        __builtin_prefetch(row + 2 * L);  // the rows of the tile after next
+        if (prefetch) __builtin_prefetch(row + ahead * L);
         for (std::int64_t q = 0; q < L; q += W) {
             Floats x;
             load(x, row + q);
@@ -778,8 +781,11 @@ inline void mode_counted(const ModeData& d, std::uint8_t* counts, std::int64_t g
     constexpr std::int64_t L = count_lanes;
     const float limit = static_cast<float>(d.n_codes);  // exact: at most 64
     std::memset(counts, 0, static_cast<std::size_t>(d.n_codes * L));
+    // The rows are read with a stride of n: fetch the next group's ahead.
+    const bool next_group = g0 + 2 * L <= d.n;
     for (std::int64_t i = 0; i < d.members; ++i) {
         const float* row = d.values + i * d.n + g0;
+        if (next_group) for (std::int64_t q = 0; q < L; q += 16) __builtin_prefetch(row + L + q);
         alignas(64) std::uint8_t codes[L];
         for (std::int64_t p = 0; p < L; ++p) {
             const bool counted = row[p] > -1.0f && row[p] < limit;  // false for NaN
