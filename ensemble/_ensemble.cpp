@@ -821,29 +821,58 @@ inline void mode_counted(const ModeData& d, std::uint8_t* counts, std::int64_t g
 // leaves the lowest of the most frequent codes.
 template <class Path>
 inline void mode_sorted(const ModeData& d, float* tile, std::int64_t g0) {
-    constexpr std::int64_t L = tile_lanes;
+    constexpr int W = Path::floats;
+    using Floats = typename Register<float, W>::type;
+    using Mask = typename Register<std::int32_t, W>::type;  // -1 or 0 per lane
+    constexpr std::int64_t L = tile_lanes, K = L / W;
+    const Floats largest = Floats{} + d.largest, missing = Floats{} + missing_member;
+    const Floats fraction_limit = Floats{} + 8388608.0f, above_code = Floats{} + 9223372036854775808.0f;
+    const Floats one = Floats{} + 1.0f;
+    // The rows are read with a stride of n: fetch those of a later tile ahead.
+    const bool prefetch = g0 + 3 * L <= d.n;
     for (std::int64_t i = 0; i < d.members; ++i) {
         const float* row = d.values + i * d.n + g0;
-        float* lanes = tile + i * L;
-        for (std::int64_t p = 0; p < L; ++p) lanes[p] = code_value(row[p], d.largest);
-    }
-    sort_lanes<Path>(tile, *d.network);
-    float code[L] = {};
-    std::int64_t best[L] = {}, run[L] = {}, total[L] = {};
-    for (std::int64_t i = 0; i < d.members; ++i) {
-        const float* lanes = tile + i * L;
-        const float* previous = i > 0 ? lanes - L : lanes;
-        for (std::int64_t p = 0; p < L; ++p) {
-            const bool counted = lanes[p] < missing_member;
-            run[p] = i > 0 && lanes[p] == previous[p] ? run[p] + 1 : 1;
-            const bool longer = counted && run[p] > best[p];
-            best[p] = longer ? run[p] : best[p];
-            code[p] = longer ? lanes[p] : code[p];
-            total[p] += counted;
+        if (prefetch) __builtin_prefetch(row + 2 * L);
+        for (std::int64_t q = 0; q < L; q += W) {
+            // code_value, lane by lane.
+            Floats x;
+            load(x, row + q);
+            const Mask small = (x > -fraction_limit) & (x < fraction_limit);  // false for NaN
+            const Floats in_range = small ? x : Floats{};
+            const Floats whole = small ? __builtin_convertvector(__builtin_convertvector(in_range, Mask), Floats) : x;
+            const Mask counted = (x > -one) & (x < above_code) & (whole <= largest);
+            store(tile + i * L + q, counted ? whole : missing);
         }
     }
+    sort_lanes<Path>(tile, *d.network);
+    // Counts and run lengths as floats: whole numbers of at most network_members.
+    Floats code[K] = {}, best[K] = {}, run[K] = {}, total[K] = {};
+    for (std::int64_t i = 0; i < d.members; ++i)
+        for (std::int64_t k = 0; k < K; ++k) {
+            Floats s, previous;
+            load(s, tile + i * L + k * W);
+            const Mask counted = s < missing;
+            if (i == 0) {
+                run[k] = one;
+            } else {
+                load(previous, tile + (i - 1) * L + k * W);
+                run[k] = s == previous ? run[k] + one : one;
+            }
+            const Mask longer = counted & (run[k] > best[k]);
+            best[k] = longer ? run[k] : best[k];
+            code[k] = longer ? s : code[k];
+            total[k] = counted ? total[k] + one : total[k];
+        }
+    float lane_code[L], lane_best[L], lane_total[L];
+    for (std::int64_t k = 0; k < K; ++k) {
+        store(lane_code + k * W, code[k]);
+        store(lane_best + k * W, best[k]);
+        store(lane_total + k * W, total[k]);
+    }
+    // Codes lie in 0 ... largest < 2^63 and counts in 0 ... members: in range.
     for (std::int64_t p = 0; p < L; ++p)
-        write_mode(d, g0 + p, static_cast<std::int64_t>(code[p]), best[p], total[p]);
+        write_mode(d, g0 + p, static_cast<std::int64_t>(lane_code[p]), static_cast<std::int64_t>(lane_best[p]),
+                   static_cast<std::int64_t>(lane_total[p]));
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"), flatten))
