@@ -68,10 +68,14 @@ def ticks_during(fn, calls=5):
     worker.start()
     time.sleep(0.01)
     try:
-        for _ in range(calls):
+        # At least `calls` calls and 50 ms inside fn, so that a fast kernel
+        # still gives the other thread its chances.
+        start, made = time.perf_counter(), 0
+        while made < calls or time.perf_counter() - start < 0.05:
             state["inside"] = True
             fn()
             state["inside"] = False
+            made += 1
     finally:
         done.set()
         worker.join()
