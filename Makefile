@@ -15,7 +15,7 @@ PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 PY      := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/* ensemble/*)
 
-.PHONY: test demo bench validate wheel wheel-check sanitize check-python clean
+.PHONY: test demo bench validate wheel wheel-check sanitize check-python clean forced-paths
 
 check-python:
 	@test -n "$(PYTHON312)" || { echo "No Python 3.12 found: put python3.12 on PATH or install it under pyenv."; exit 1; }
@@ -41,8 +41,19 @@ $(VENV)/.extra-%: pyproject.toml | $(VENV)/.built
 	$(PY) -m pip install --quiet "velmora[$*]"
 	touch $@
 
-test: $(VENV)/.built $(VENV)/.extra-test
-	$(PY) -m pytest $(PYTEST_ARGS)
+test: $(VENV)/.built $(VENV)/.extra-test forced-paths
+	ENSEMBLE_PATH_BUILDS="$(FORCED_PATHS:%=$(abspath $(BUILD))/path-%)" $(PY) -m pytest $(PYTEST_ARGS)
+
+# _ensemble once more for each narrower vector path than the processor's
+# own, each in its own build dir (incremental), so that tests/test_vector_paths.py
+# checks every path bit for bit on any test machine.
+FORCED_PATHS := sse2 avx2
+forced-paths: $(VENV)/.built
+	@for p in $(FORCED_PATHS); do \
+		cmake -S . -B $(BUILD)/path-$$p -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) \
+			-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" "-DEXTRA_FLAGS=-DENSEMBLE_FORCE_PATH=$$p" > /dev/null \
+		&& cmake --build $(BUILD)/path-$$p --target _ensemble > /dev/null || exit 1; \
+	done
 
 # The shipped radar volume to a wind profile (ARGS go to it), then the
 # synthetic storm that runs the ensemble kernels (STORM_ARGS).

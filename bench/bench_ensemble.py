@@ -9,13 +9,28 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from common import Result, best_time, load_floor, ptr  # noqa: E402
+from common import Result, best_time, best_times, load_before, load_floor, ptr, vector_path  # noqa: E402
 
 import _ensemble  # noqa: E402
 
 K = 4.342944819032518
 TWO_PI = 6.283185307179586
 KEY = (0x243F6A8885A308D3, 0x13198A2E03707344)
+PATH = vector_path()
+BEFORE = load_before()  # today's kernels as of the commit before the vector paths
+BEFORE_NAME = "kernel before vector paths"
+
+
+def against_before(kernel, before, repeat):
+    """1- and 2-thread times of the kernel and, interleaved with them, the
+    1-thread time of the kernel before (None without it)."""
+    fns = [kernel(1), kernel(2)] + ([before] if BEFORE is not None else [])
+    times = best_times(fns, repeat)
+    return times[0], times[1], (times[2] if BEFORE is not None else None)
+
+
+def speedup_target(text, t_before, t1, factor):
+    return [(text, t_before >= factor * t1)] if t_before is not None else []
 
 
 # --------------------------------------------------------------------------
@@ -62,13 +77,16 @@ def bench_perturb(members=20, n=1_000_000, repeat=3) -> Result:
     floor = load_floor("floor_ensemble").perturb_floor
     floor.restype = ctypes.c_double
     floor.argtypes = [ctypes.c_int64, ctypes.c_int64, ctypes.c_uint64, ctypes.c_uint64]
-    t1, t2 = best_time(kernel(1), repeat), best_time(kernel(2), repeat)
+    t1, t2, t_before = against_before(kernel, BEFORE and (lambda: BEFORE.perturb(
+        *f, 31, fac, bias_dbz, bias_zdr, *KEY, 0, 1)), repeat)
     peer = best_time(lambda: numpy_perturb(f, fac, bias_dbz, bias_zdr, 0), 1)
     t_floor = best_time(lambda: floor(members, n, *KEY), repeat)
+    peers = {"numpy": peer} | ({BEFORE_NAME: t_before} if t_before else {})
     return Result("perturb", f"M={members}, n={n:,}, flags=31", members * n, t1, t2,
-                  peers={"numpy": peer}, floors={"generator+box-muller": t_floor},
+                  peers=peers, floors={"generator+box-muller": t_floor},
                   targets=[("1 thread <= 1.25 x floor", t1 <= 1.25 * t_floor),
                            ("1 thread <= numpy", t1 <= peer),
+                           *speedup_target(">= 1.3 x the kernel before", t_before, t1, 1.3),
                            ("2 threads >= 1.8 x 1 thread", t1 >= 1.8 * t2)])
 
 
@@ -139,16 +157,21 @@ def bench_statistics(repeat=3) -> Result:
         return (np.mean(clean, axis=0), np.std(clean, axis=0, ddof=1),
                 np.percentile(clean, levels, axis=0))
 
-    t1, t2 = best_time(kernel(1), repeat), best_time(kernel(2), repeat)
-    peers = {"numpy nanmean+nanstd+nanpercentile": best_time(nan_aware, 1),
-             "numpy mean+std+percentile (no NaN)": best_time(plain, repeat),
-             "numpy mask+sort+gather": best_time(lambda: numpy_sorted_statistics(x, levels),
-                                                 repeat)}
-    return Result("statistics", "float32 (50, 1,000,000), 5% NaN", x.shape[1], t1, t2,
+    t1, t2, t_before = against_before(kernel, BEFORE and (lambda: BEFORE.statistics(x, levels, 1, 1)),
+                                      repeat)
+    peers = {"numpy mask+sort+gather": best_time(lambda: numpy_sorted_statistics(x, levels), repeat),
+             "numpy nanmean+nanstd+nanpercentile": best_time(nan_aware, 1),
+             "numpy mean+std+percentile (no NaN)": best_time(plain, repeat)}
+    if t_before:
+        peers[BEFORE_NAME] = t_before
+    factor = {"avx512": 5.0, "avx2": 2.5}.get(PATH, 1.0)
+    return Result("statistics", f"float32 (50, 1,000,000), 5% NaN, {PATH}", x.shape[1], t1, t2,
                   peers=peers,
                   targets=[(">= 20 x nan-aware numpy",
                             20 * t1 <= peers["numpy nanmean+nanstd+nanpercentile"]),
-                           (">= sort-based numpy", t1 <= peers["numpy mask+sort+gather"]),
+                           (">= 12 x sort-based numpy", 12 * t1 <= peers["numpy mask+sort+gather"]),
+                           *speedup_target(f">= {factor:g} x the kernel before ({PATH} path)",
+                                           t_before, t1, factor),
                            ("2 threads >= 1.8 x 1 thread", t1 >= 1.8 * t2)])
 
 
@@ -167,11 +190,19 @@ def bench_mode(n_codes=10, repeat=3) -> Result:
     def kernel(n_threads):
         return lambda: _ensemble.mode(x, n_codes, 1, n_threads)
 
-    t1, t2 = best_time(kernel(1), repeat), best_time(kernel(2), repeat)
+    t1, t2, t_before = against_before(kernel, BEFORE and (lambda: BEFORE.mode(x, n_codes, 1, 1)),
+                                      repeat)
+    # Counts that no longer come from an n_codes-sized table: within 3 x of 10 codes.
+    t_huge = best_time(lambda: _ensemble.mode(x, 2**31, 1, 1), repeat)
     peer = best_time(lambda: numpy_mode(x, n_codes), repeat)
-    return Result("mode", "float32 (50, 1,000,000), codes 0-9, 5% NaN", x.shape[1], t1, t2,
-                  peers={"numpy compare per code + argmax": peer},
-                  targets=[(">= 4 x numpy", 4 * t1 <= peer),
+    peers = {"numpy compare per code + argmax": peer, "kernel with n_codes = 2^31": t_huge}
+    if t_before:
+        peers[BEFORE_NAME] = t_before
+    return Result("mode", f"float32 (50, 1,000,000), codes 0-9, 5% NaN, {PATH}", x.shape[1],
+                  t1, t2, peers=peers,
+                  targets=[(">= 10 x numpy", 10 * t1 <= peer),
+                           *speedup_target(">= 4 x the kernel before", t_before, t1, 4.0),
+                           ("n_codes = 2^31 within 3 x of 10 codes", t_huge <= 3 * t1),
                            ("2 threads >= 1.8 x 1 thread", t1 >= 1.8 * t2)])
 
 
@@ -184,7 +215,9 @@ def show(results: list[Result]) -> None:
         print(f"{r.kernel:10s} {r.size:32s} 1 thread {r.ns(r.t1):8.2f} ns  "
               f"2 threads {r.ns(r.t2):8.2f} ns  scaling {r.scaling:4.2f}")
         for name, t in {**r.peers, **r.floors}.items():
-            print(f"{'':12s}{name:28s} {r.ns(t):8.2f} ns   kernel(1) is {t / r.t1:5.2f} x faster")
+            ratio = t / r.t1
+            told = f"{ratio:.2f} x faster" if ratio >= 1 else f"{1 / ratio:.2f} x slower"
+            print(f"{'':12s}{name:28s} {r.ns(t):8.2f} ns   kernel(1) is {told}")
         for name, ok in r.targets:
             print(f"{'':12s}target {name}: {'met' if ok else 'NOT met'}")
 

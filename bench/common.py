@@ -8,8 +8,11 @@ every ratio is measured side by side on the same machine state.
 from __future__ import annotations
 
 import ctypes
+import importlib
 import pathlib
 import subprocess
+import sys
+import sysconfig
 import time
 from dataclasses import dataclass, field
 
@@ -28,6 +31,58 @@ def best_time(fn, repeat: int = 5) -> float:
         fn()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def best_times(fns, repeat: int = 5) -> list[float]:
+    """Smallest wall time of each function, the calls interleaved round by
+    round, so that a noisy stretch of the machine hits all of them alike."""
+    for fn in fns:
+        fn()
+    best = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for k, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn()
+            best[k] = min(best[k], time.perf_counter() - start)
+    return best
+
+
+def vector_path() -> str:
+    """The path _ensemble takes on this processor (its own rule, from the CPU flags)."""
+    try:
+        flags = next(line for line in open("/proc/cpuinfo") if line.startswith("flags")).split()
+    except (OSError, StopIteration):
+        return "unknown"
+    if {"avx512f", "avx512bw", "avx512vl", "avx512dq"} <= set(flags):
+        return "avx512"
+    return "avx2" if "avx2" in flags else "sse2"
+
+
+# The last commit before the vector paths: its _ensemble is built beside the
+# floors under another name, so that the bench compares both in one process.
+BEFORE = "cb9ca4d"
+
+
+def load_before(module: str = "_ensemble"):
+    """`module` as of commit BEFORE, imported as <module>_before, or None without git."""
+    name = f"{module}_before"
+    lib = FLOOR_BUILD / f"{name}{sysconfig.get_config_var('EXT_SUFFIX')}"
+    if not lib.exists():
+        shown = subprocess.run(["git", "show", f"{BEFORE}:{module[1:]}/{module}.cpp"],
+                               capture_output=True, text=True, cwd=HERE.parent)
+        if shown.returncode != 0:
+            return None
+        src = FLOOR_BUILD / f"{name}.cpp"
+        FLOOR_BUILD.mkdir(parents=True, exist_ok=True)
+        src.write_text(shown.stdout.replace(f"PYBIND11_MODULE({module},", f"PYBIND11_MODULE({name},"))
+        includes = subprocess.run([sys.executable, "-m", "pybind11", "--includes"],
+                                  capture_output=True, text=True, check=True).stdout.split()
+        subprocess.run(["g++", "-O3", "-ffp-contract=off", "-fno-fast-math", "-fvisibility=hidden",
+                        "-shared", "-fPIC", "-std=c++17", *includes, "-o", str(lib), str(src)],
+                       check=True)
+    if str(FLOOR_BUILD) not in sys.path:
+        sys.path.insert(0, str(FLOOR_BUILD))
+    return importlib.import_module(name)
 
 
 def load_floor(name: str) -> ctypes.CDLL:

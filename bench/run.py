@@ -44,7 +44,8 @@ def print_table(results: list[Result]) -> None:
           "time (1.0 is the floor); both with 1 thread.")
     for r in results:
         speedups, costs = ratios(r)
-        detail = [f"{k} {v:.2f}x faster" for k, v in speedups.items()]
+        detail = [f"{v:.2f}x faster than {k}" if v >= 1 else f"{1 / v:.2f}x slower than {k}"
+                  for k, v in speedups.items()]
         detail += [f"{v:.2f}x the floor ({k})" for k, v in costs.items()]
         print(f"\n{r.kernel} ({r.size}): " + "; ".join(detail))
         for text, ok in r.targets:
@@ -74,22 +75,31 @@ def write_chart(results: list[Result], path: pathlib.Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    labels = [f"{r.kernel}\n{r.size[:22]}" for r in results]
-    series = {
-        "speed-up over NumPy": [max(ratios(r)[0].values(), default=float("nan")) for r in results],
-        "cost over floor": [min(ratios(r)[1].values(), default=float("nan")) for r in results],
-        "2-thread scaling": [r.scaling for r in results],
-    }
-    fig, ax = plt.subplots(figsize=(max(8, 1.3 * len(results)), 5))
-    width = 0.8 / len(series)
-    for k, (name, values) in enumerate(series.items()):
-        ax.bar([i + (k - 1) * width for i in range(len(results))], values, width, label=name)
-    ax.axhline(1.0, color="k", lw=0.8)
-    ax.set_yscale("log")
-    ax.set_xticks(range(len(results)), labels, fontsize=8)
-    ax.set_ylabel("ratio (log scale)")
-    ax.set_title("Kernels against their NumPy peers, their cost floors and across threads")
-    ax.legend()
+    # Higher-is-better and lower-is-better ratios on separate axes, one
+    # horizontal bar group per kernel so that long labels never overlap.
+    labels = [f"{r.kernel}: {r.size[:44]}" for r in results]
+    panels = [
+        ("higher is better", "log", {
+            "speed-up over first peer": [next(iter(ratios(r)[0].values()), float("nan"))
+                                         for r in results],
+            "2-thread scaling": [r.scaling for r in results]}),
+        ("lower is better (1.0 = floor)", "linear", {
+            "cost over floor": [min(ratios(r)[1].values(), default=float("nan"))
+                                for r in results]}),
+    ]
+    fig, axes = plt.subplots(1, 2, figsize=(13, 0.45 * len(results) + 1.8), sharey=True)
+    for ax, (title, scale, series) in zip(axes, panels):
+        height = 0.8 / len(series)
+        for k, (name, values) in enumerate(series.items()):
+            ax.barh([i + k * height for i in range(len(results))], values, height, label=name)
+        ax.axvline(1.0, color="k", lw=0.8)
+        ax.set_xscale(scale)
+        ax.set_xlabel(f"ratio ({scale} scale)")
+        ax.set_title(title)
+        ax.legend(fontsize=8, loc="lower right")
+    axes[0].set_yticks([i + 0.2 for i in range(len(results))], labels, fontsize=8)
+    axes[0].invert_yaxis()
+    fig.suptitle("Kernels against their first peers, across threads, and against their cost floors")
     fig.tight_layout()
     fig.savefig(path, dpi=90)
     plt.close(fig)

@@ -19,19 +19,20 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
 #include <exception>
 #include <initializer_list>
 #include <limits>
-#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include <xmmintrin.h>
+#include <immintrin.h>
 
 namespace py = pybind11;
 
@@ -213,6 +214,161 @@ void require(bool ok, const char* message) {
 }
 
 // ---------------------------------------------------------------------------
+// Scratch memory and processor paths
+
+// Scratch storage for one block or one call.  It is taken from malloc so
+// that a failed allocation becomes std::bad_alloc (MemoryError) by our own
+// decision: under AddressSanitizer a failing operator new aborts instead.
+template <class T>
+class Scratch {
+    static_assert(std::is_trivially_copyable_v<T>, "scratch holds plain values");
+
+public:
+    explicit Scratch(std::size_t count) {
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        data_ = static_cast<T*>(std::malloc(std::max<std::size_t>(count, 1) * sizeof(T)));
+        if (data_ == nullptr) throw std::bad_alloc();
+    }
+    ~Scratch() { std::free(data_); }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    T* data() { return data_; }
+    T& operator[](std::size_t k) { return data_[k]; }
+
+private:
+    T* data_ = nullptr;
+};
+
+// The instruction sets the reductions are compiled for.  Every path does the
+// same IEEE operations in the same order in each lane (or exact ones: min,
+// max, integer counts), so all give the same bits; a call takes the widest
+// path the processor has.  The block bodies for each path are the same
+// templates, compiled once per path by the `target` wrappers below.
+enum class VectorPath { sse2, avx2, avx512 };
+
+VectorPath vector_path() {
+    __builtin_cpu_init();
+    VectorPath path = VectorPath::sse2;
+    if (__builtin_cpu_supports("avx2")) path = VectorPath::avx2;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
+        path = VectorPath::avx512;
+#ifdef ENSEMBLE_FORCE_PATH
+    // Test builds pin a narrower path so that each path runs on any test machine.
+    path = std::min(path, VectorPath::ENSEMBLE_FORCE_PATH);
+#endif
+    return path;
+}
+
+// W lanes of T in one register of the path being compiled.
+template <class T, int W>
+struct Register {
+    typedef T type __attribute__((vector_size(sizeof(T) * W)));
+};
+
+// Unaligned register loads and stores.
+template <class V, class T>
+inline void load(V& v, const T* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+
+template <class V, class T>
+inline void store(T* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// ---------------------------------------------------------------------------
+// Sorting networks, for the columns of a tile of points side by side
+
+// Rows of a tile hold one member each; lane p of every row belongs to point
+// g0 + p, so that a compare-exchange of two rows works on all lanes at once.
+constexpr std::int64_t tile_lanes = 16;
+
+// Beyond this many members a network grows faster than a sort of each point.
+constexpr std::int64_t network_members = 4096;
+
+// Batcher's odd-even merge sort of m rows as a list of row pairs (a, b) with
+// a < b, built once per call: sorting is then one pass over the list.
+class SortNetwork {
+public:
+    explicit SortNetwork(std::int64_t m) : size_(for_each_pair(m, [](std::int64_t, std::int64_t) {})),
+                                            rows_(2 * static_cast<std::size_t>(size_)) {
+        std::uint32_t* out = rows_.data();
+        for_each_pair(m, [&](std::int64_t a, std::int64_t b) {
+            *out++ = static_cast<std::uint32_t>(a);
+            *out++ = static_cast<std::uint32_t>(b);
+        });
+    }
+    std::int64_t size() const { return size_; }
+    const std::uint32_t* rows() const { return rows_.data(); }
+
+private:
+    template <class Emit>
+    static std::int64_t for_each_pair(std::int64_t m, const Emit& emit) {
+        std::int64_t count = 0;
+        for (std::int64_t p = 1; p < m; p <<= 1)
+            for (std::int64_t k = p; k >= 1; k >>= 1)
+                for (std::int64_t j = k % p; j + k < m; j += 2 * k)
+                    for (std::int64_t i = 0; i < std::min(k, m - j - k); ++i)
+                        if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) {
+                            emit(i + j, i + j + k);
+                            ++count;
+                        }
+        return count;
+    }
+
+    std::int64_t size_;
+    mutable Scratch<std::uint32_t> rows_;
+};
+
+// The three paths: lanes per register, and a compare-exchange of two tile
+// rows (lane by lane a = min(a, b), b = max(a, b)) in min and max
+// instructions, which the generic a < b ? a : b does not become.  The tile
+// holds no NaN, so min and max are exact; equal values are interchangeable
+// in the order statistics, and signed zeros cannot change an interpolated
+// percentile or a code.
+struct Sse2 {
+    static constexpr int floats = 4;
+    static void exchange(float* a, float* b) {
+        for (std::int64_t q = 0; q < tile_lanes; q += 4) {
+            const __m128 x = _mm_loadu_ps(a + q), y = _mm_loadu_ps(b + q);
+            _mm_storeu_ps(a + q, _mm_min_ps(x, y));
+            _mm_storeu_ps(b + q, _mm_max_ps(x, y));
+        }
+    }
+};
+
+struct Avx2 {
+    static constexpr int floats = 8;
+    __attribute__((target("avx2"))) static void exchange(float* a, float* b) {
+        for (std::int64_t q = 0; q < tile_lanes; q += 8) {
+            const __m256 x = _mm256_loadu_ps(a + q), y = _mm256_loadu_ps(b + q);
+            _mm256_storeu_ps(a + q, _mm256_min_ps(x, y));
+            _mm256_storeu_ps(b + q, _mm256_max_ps(x, y));
+        }
+    }
+};
+
+struct Avx512 {
+    static constexpr int floats = 16;
+    __attribute__((target("avx512f"))) static void exchange(float* a, float* b) {
+        const __m512 x = _mm512_loadu_ps(a), y = _mm512_loadu_ps(b);
+        _mm512_storeu_ps(a, _mm512_mask_min_ps(x, 0xFFFF, x, y));  // all lanes
+        _mm512_storeu_ps(b, _mm512_mask_max_ps(x, 0xFFFF, x, y));
+    }
+};
+static_assert(tile_lanes == Avx512::floats, "one AVX-512 register per tile row");
+
+// Sorts every lane of a tile ascending.
+template <class Path>
+inline void sort_lanes(float* tile, const SortNetwork& network) {
+    const std::uint32_t* rows = network.rows();
+    for (std::int64_t c = 0; c < network.size(); ++c)
+        Path::exchange(tile + rows[2 * c] * tile_lanes, tile + rows[2 * c + 1] * tile_lanes);
+}
+
+// ---------------------------------------------------------------------------
 // Philox4x64-10
 
 using Words = std::array<std::uint64_t, 4>;
@@ -364,11 +520,23 @@ struct PerturbData {
     double* row(std::int64_t i, std::int64_t s) const { return out + (i * F + s) * n; }
 };
 
-// Points drawn together, so that the calls to log, sqrt and sincos of
-// neighbouring points are independent and overlap in the processor.
-constexpr std::int64_t draw_batch = 16;
+// Member i, points [begin, end) of one block: first every word and radius,
+// then the sine and cosine calls, then the fields.  The calls are made in
+// order of their angle's top six bits, so that neighbouring calls take the
+// same road through libm's argument reduction; each call still gets the
+// argument it has in point order, so the bits are those of normal_pair.
+constexpr int angle_bucket_shift = 58;  // 64 buckets
+constexpr int angle_buckets = 64;
 
-// Member i, points [begin, end): the deviates first, then the fields.
+// order[0 ... count) = 0 ... count - 1 sorted by the top bits of words[k] (stable).
+void order_by_angle(const std::uint64_t* words, std::int64_t count, std::uint16_t* order) {
+    std::int64_t start[angle_buckets + 1] = {};
+    for (std::int64_t k = 0; k < count; ++k) ++start[(words[k] >> angle_bucket_shift) + 1];
+    for (int b = 0; b < angle_buckets; ++b) start[b + 1] += start[b];
+    for (std::int64_t k = 0; k < count; ++k)
+        order[start[words[k] >> angle_bucket_shift]++] = static_cast<std::uint16_t>(k);
+}
+
 void perturb_member(const PerturbData& d, std::uint64_t k0, std::uint64_t k1, std::uint64_t member,
                     std::int64_t i, std::int64_t begin, std::int64_t end) {
     const PhiloxStream main_block(k0, k1, member, 0), vel_block(k0, k1, member, 1);
@@ -380,34 +548,49 @@ void perturb_member(const PerturbData& d, std::uint64_t k0, std::uint64_t k1, st
     }
     const double bias_dbz = d.bias_dbz[i], bias_zdr = d.bias_zdr[i];
 
-    for (std::int64_t g0 = begin; g0 < end; g0 += draw_batch) {
-        const std::int64_t count = std::min(draw_batch, end - g0);
-        double d0[draw_batch], d1[draw_batch], d2[draw_batch], d3[draw_batch], e0[draw_batch];
-        for (std::int64_t k = 0; k < count; ++k) {
-            const std::uint64_t c0 = static_cast<std::uint64_t>(g0 + k) + 1;
-            const Words w = main_block.at(c0);
-            const NormalPair p01 = normal_pair(w[0], w[1]), p23 = normal_pair(w[2], w[3]);
-            d0[k] = p01.a;
-            d1[k] = p01.b;
-            d2[k] = p23.a;
-            d3[k] = p23.b;
-            if (with_vel) {
-                const Words y = vel_block.at(c0);
-                e0[k] = normal_cos(y[0], y[1]);
-            }
+    // Pair 2k is (w[0], w[1]) of point begin + k, pair 2k + 1 is (w[2], w[3]);
+    // the velocity draw of that point is pair k of the second block.
+    const std::int64_t count = end - begin;  // at most grain
+    std::uint64_t angle[2 * grain] = {}, vel_angle[grain] = {};
+    double radius[2 * grain], sine[2 * grain], cosine[2 * grain], vel_radius[grain], vel_cosine[grain];
+    std::uint16_t order[2 * grain];
+    for (std::int64_t k = 0; k < count; ++k) {
+        const std::uint64_t c0 = static_cast<std::uint64_t>(begin + k) + 1;
+        const Words w = main_block.at(c0);
+        radius[2 * k] = box_muller_radius(w[0]);
+        angle[2 * k] = w[1];
+        radius[2 * k + 1] = box_muller_radius(w[2]);
+        angle[2 * k + 1] = w[3];
+        if (with_vel) {
+            const Words y = vel_block.at(c0);
+            vel_radius[k] = box_muller_radius(y[0]);
+            vel_angle[k] = y[1];
         }
-        for (std::int64_t k = 0; k < count; ++k) {
-            const std::int64_t g = g0 + k;
-            const double eh = d0[k] * d.fac[0][g];
-            if (rows[0]) rows[0][g] = (d.dbz[g] + bias_dbz) + decibel_factor * eh;
-            if (rows[1]) {
-                const double ev = (d1[k] * d.fac[2][g]) + (d.fac[1][g] * d0[k]);
-                rows[1][g] = (d.zdr[g] + bias_zdr) + decibel_factor * (eh - ev);
-            }
-            if (rows[2]) rows[2][g] = (d2[k] * d.fac[3][g]) + d.phidp[g];
-            if (rows[3]) rows[3][g] = clip_unit((d3[k] * d.fac[4][g]) + d.rhohv[g]);
-            if (rows[4]) rows[4][g] = (e0[k] * d.fac[5][g]) + d.vel[g];
+    }
+    order_by_angle(angle, 2 * count, order);
+    for (std::int64_t k = 0; k < 2 * count; ++k)
+        sincos(box_muller_angle(angle[order[k]]), &sine[order[k]], &cosine[order[k]]);
+    if (with_vel) {
+        order_by_angle(vel_angle, count, order);
+        for (std::int64_t k = 0; k < count; ++k)
+            vel_cosine[order[k]] = std::cos(box_muller_angle(vel_angle[order[k]]));
+    }
+
+    for (std::int64_t k = 0; k < count; ++k) {
+        const std::int64_t g = begin + k;
+        // The deviates of normal_pair and normal_cos, in their grouping.
+        const double d0 = radius[2 * k] * cosine[2 * k], d1 = radius[2 * k] * sine[2 * k];
+        const double d2 = radius[2 * k + 1] * cosine[2 * k + 1];
+        const double d3 = radius[2 * k + 1] * sine[2 * k + 1], e0 = vel_radius[k] * vel_cosine[k];
+        const double eh = d0 * d.fac[0][g];
+        if (rows[0]) rows[0][g] = (d.dbz[g] + bias_dbz) + decibel_factor * eh;
+        if (rows[1]) {
+            const double ev = (d1 * d.fac[2][g]) + (d.fac[1][g] * d0);
+            rows[1][g] = (d.zdr[g] + bias_zdr) + decibel_factor * (eh - ev);
         }
+        if (rows[2]) rows[2][g] = (d2 * d.fac[3][g]) + d.phidp[g];
+        if (rows[3]) rows[3][g] = clip_unit((d3 * d.fac[4][g]) + d.rhohv[g]);
+        if (rows[4]) rows[4][g] = (e0 * d.fac[5][g]) + d.vel[g];
     }
 }
 
@@ -458,34 +641,8 @@ inline double percentile(const float* sorted, std::int64_t stride, std::int64_t 
     return (s_hi - s_lo) * (h - static_cast<double>(lo)) + s_lo;
 }
 
-// Points reduced together: lane p of a tile row holds one member of point
-// g0 + p, so that every step below runs over the lanes side by side.
-constexpr std::int64_t stat_lanes = 16;
-
+constexpr float float_max = std::numeric_limits<float>::max();
 constexpr float missing_member = std::numeric_limits<float>::infinity();
-
-// Lane by lane a = min(a, b), b = max(a, b), four lanes per SSE register
-// (SSE is part of every x86-64 processor).  The tile holds no NaN.
-inline void compare_exchange(float* a, float* b) {
-    for (std::int64_t p = 0; p < stat_lanes; p += 4) {
-        const __m128 x = _mm_loadu_ps(a + p), y = _mm_loadu_ps(b + p);
-        _mm_storeu_ps(a + p, _mm_min_ps(x, y));
-        _mm_storeu_ps(b + p, _mm_max_ps(x, y));
-    }
-}
-
-// Sorts every lane of the tile's first m rows ascending with Batcher's
-// odd-even merge network, which has no data-dependent branches.  The order
-// statistics are those of any sort: equal values are interchangeable, and
-// signed zeros cannot change an interpolated percentile.
-void sort_lanes(float* tile, std::int64_t m) {
-    for (std::int64_t p = 1; p < m; p <<= 1)
-        for (std::int64_t k = p; k >= 1; k >>= 1)
-            for (std::int64_t j = k % p; j + k < m; j += 2 * k)
-                for (std::int64_t i = 0; i < std::min(k, m - j - k); ++i)
-                    if ((i + j) / (2 * p) == (i + j + k) / (2 * p))
-                        compare_exchange(tile + (i + j) * stat_lanes, tile + (i + j + k) * stat_lanes);
-}
 
 struct StatisticsData {
     const float* values;
@@ -493,55 +650,137 @@ struct StatisticsData {
     const double* levels;
     std::int64_t P;
     double *mean, *std_dev, *pct;
+    const SortNetwork* network;  // empty when the points are sorted one by one
+    VectorPath path;
 };
 
-void statistics_block(const StatisticsData& d, std::int64_t begin, std::int64_t end) {
-    // The members of stat_lanes points, kept as float32: widening is exact
-    // and keeps the order, so sorting before widening gives the same order
-    // statistics.  A member that is not valid becomes +inf and sorts last.
-    std::vector<float> tile(static_cast<std::size_t>(d.members * stat_lanes));
-    for (std::int64_t g0 = begin; g0 < end; g0 += stat_lanes) {
-        const std::int64_t width = std::min(stat_lanes, end - g0);
-        for (std::int64_t i = 0; i < d.members; ++i) {
-            const float* row = d.values + i * d.n + g0;
-            float* lanes = tile.data() + i * stat_lanes;
-            for (std::int64_t p = 0; p < width; ++p)
-                lanes[p] = is_finite(row[p]) ? row[p] : missing_member;
-            std::fill(lanes + width, lanes + stat_lanes, missing_member);
-        }
-        // Both sums run over the valid members in member order, before the sort.
-        double sum[stat_lanes] = {}, squares[stat_lanes] = {}, mean[stat_lanes];
-        std::int64_t v[stat_lanes] = {};
-        for (std::int64_t i = 0; i < d.members; ++i) {
-            const float* lanes = tile.data() + i * stat_lanes;
-            for (std::int64_t p = 0; p < stat_lanes; ++p) {
-                const bool valid = lanes[p] < missing_member;
-                sum[p] = valid ? sum[p] + lanes[p] : sum[p];
-                v[p] += valid;
-            }
-        }
-        for (std::int64_t p = 0; p < stat_lanes; ++p) mean[p] = sum[p] / static_cast<double>(v[p]);
-        for (std::int64_t i = 0; i < d.members; ++i) {
-            const float* lanes = tile.data() + i * stat_lanes;
-            for (std::int64_t p = 0; p < stat_lanes; ++p) {
-                const double dev = lanes[p] - mean[p];
-                squares[p] = lanes[p] < missing_member ? squares[p] + dev * dev : squares[p];
-            }
-        }
-        sort_lanes(tile.data(), d.members);
+// The outputs of point j from its v valid members: their sum and sum of
+// squared deviations in member order, and the members sorted ascending at
+// sorted[0], sorted[stride], ...
+inline void write_statistics(const StatisticsData& d, std::int64_t j, std::int64_t v, double mean,
+                             double squares, const float* sorted, std::int64_t stride) {
+    if (v == 0 || v < d.min_valid) {
+        d.mean[j] = d.std_dev[j] = quiet_nan;
+        for (std::int64_t k = 0; k < d.P; ++k) d.pct[k * d.n + j] = quiet_nan;
+        return;
+    }
+    d.mean[j] = mean;
+    d.std_dev[j] = v == 1 ? quiet_nan : std::sqrt(squares / static_cast<double>(v - 1));
+    for (std::int64_t k = 0; k < d.P; ++k) d.pct[k * d.n + j] = percentile(sorted, stride, v, d.levels[k]);
+}
 
-        for (std::int64_t p = 0; p < width; ++p) {
-            const std::int64_t j = g0 + p;
-            if (v[p] == 0 || v[p] < d.min_valid) {
-                d.mean[j] = d.std_dev[j] = quiet_nan;
-                for (std::int64_t k = 0; k < d.P; ++k) d.pct[k * d.n + j] = quiet_nan;
-                continue;
-            }
-            d.mean[j] = mean[p];
-            d.std_dev[j] = v[p] == 1 ? quiet_nan : std::sqrt(squares[p] / static_cast<double>(v[p] - 1));
-            for (std::int64_t k = 0; k < d.P; ++k)
-                d.pct[k * d.n + j] = percentile(tile.data() + p, stat_lanes, v[p], d.levels[k]);
+// Points g0 ... g0 + tile_lanes - 1 through a tile of members x tile_lanes
+// floats.  Members stay float32: widening is exact and keeps the order, so
+// sorting before widening gives the same order statistics.  A member that is
+// not valid becomes +inf and sorts last.
+template <class Path>
+inline void statistics_tile(const StatisticsData& d, float* tile, std::int64_t g0) {
+    constexpr int W = Path::floats;
+    using Floats = typename Register<float, W>::type;
+    using HalfFloats = typename Register<float, W / 2>::type;  // widen to one register of doubles
+    using Doubles = typename Register<double, W / 2>::type;
+    using Counts = typename Register<std::int64_t, W / 2>::type;
+    constexpr std::int64_t L = tile_lanes, H = W / 2, K = L / H;
+    const Floats largest = Floats{} + float_max, missing = Floats{} + missing_member;
+    // The rows are read with a stride of n: fetch those of a later tile ahead.
+    constexpr std::int64_t ahead = 2;
+    const bool prefetch = g0 + (ahead + 1) * L <= d.n;
+    for (std::int64_t i = 0; i < d.members; ++i) {
+        const float* row = d.values + i * d.n + g0;
+        if (prefetch) __builtin_prefetch(row + ahead * L);
+        for (std::int64_t q = 0; q < L; q += W) {
+            Floats x;
+            load(x, row + q);
+            store(tile + i * L + q, x >= -largest && x <= largest ? x : missing);  // NaN fails both
         }
+    }
+    // Both sums run over the valid members in member order, before the sort,
+    // in double, K registers of H lanes side by side.
+    const Doubles infinity = Doubles{} + static_cast<double>(missing_member);
+    Doubles sum[K] = {}, squares[K] = {}, mean[K];
+    Counts v[K] = {};
+    for (std::int64_t i = 0; i < d.members; ++i)
+        for (std::int64_t k = 0; k < K; ++k) {
+            HalfFloats h;
+            load(h, tile + i * L + k * H);
+            const Doubles x = __builtin_convertvector(h, Doubles);
+            const Counts valid = x < infinity;  // -1 or 0
+            sum[k] = valid ? sum[k] + x : sum[k];
+            v[k] -= valid;
+        }
+    for (std::int64_t k = 0; k < K; ++k) mean[k] = sum[k] / __builtin_convertvector(v[k], Doubles);
+    for (std::int64_t i = 0; i < d.members; ++i)
+        for (std::int64_t k = 0; k < K; ++k) {
+            HalfFloats h;
+            load(h, tile + i * L + k * H);
+            const Doubles x = __builtin_convertvector(h, Doubles);
+            const Doubles dev = x - mean[k];
+            squares[k] = x < infinity ? squares[k] + dev * dev : squares[k];
+        }
+    sort_lanes<Path>(tile, *d.network);
+    double lane_mean[L], lane_squares[L];
+    std::int64_t lane_v[L];
+    for (std::int64_t k = 0; k < K; ++k) {
+        store(lane_mean + k * H, mean[k]);
+        store(lane_squares + k * H, squares[k]);
+        store(lane_v + k * H, v[k]);
+    }
+    for (std::int64_t p = 0; p < L; ++p)
+        write_statistics(d, g0 + p, lane_v[p], lane_mean[p], lane_squares[p], tile + p, L);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"), flatten))
+void statistics_tile_avx512(const StatisticsData& d, float* tile, std::int64_t g0) {
+    statistics_tile<Avx512>(d, tile, g0);
+}
+
+__attribute__((target("avx2"), flatten))
+void statistics_tile_avx2(const StatisticsData& d, float* tile, std::int64_t g0) {
+    statistics_tile<Avx2>(d, tile, g0);
+}
+
+__attribute__((flatten))
+void statistics_tile_sse2(const StatisticsData& d, float* tile, std::int64_t g0) {
+    statistics_tile<Sse2>(d, tile, g0);
+}
+
+// Point j alone, as the definition reads: its valid members in member order
+// into `buffer` (room for every member), the sums, then a sort.
+void statistics_point(const StatisticsData& d, float* buffer, std::int64_t j) {
+    std::int64_t v = 0;
+    for (std::int64_t i = 0; i < d.members; ++i) {
+        const float x = d.values[i * d.n + j];
+        if (std::fabs(x) <= float_max) buffer[v++] = x;
+    }
+    double sum = 0.0, squares = 0.0;
+    for (std::int64_t k = 0; k < v; ++k) sum += buffer[k];
+    const double mean = sum / static_cast<double>(v);
+    for (std::int64_t k = 0; k < v; ++k) {
+        const double dev = buffer[k] - mean;
+        squares += dev * dev;
+    }
+    std::sort(buffer, buffer + v);
+    write_statistics(d, j, v, mean, squares, buffer, 1);
+}
+
+// Whole tiles of points through the network; the points left over, or all
+// of them when there are too many members for a network, one by one.  The
+// scratch is never larger than what the block reads.
+void statistics_block(const StatisticsData& d, std::int64_t begin, std::int64_t end) {
+    std::int64_t j = begin;
+    if (end - begin >= tile_lanes && d.members <= network_members) {
+        Scratch<float> tile(static_cast<std::size_t>(d.members * tile_lanes));
+        for (; j + tile_lanes <= end; j += tile_lanes) {
+            switch (d.path) {
+                case VectorPath::avx512: statistics_tile_avx512(d, tile.data(), j); break;
+                case VectorPath::avx2: statistics_tile_avx2(d, tile.data(), j); break;
+                case VectorPath::sse2: statistics_tile_sse2(d, tile.data(), j); break;
+            }
+        }
+    }
+    if (j < end) {
+        Scratch<float> buffer(static_cast<std::size_t>(d.members));
+        for (; j < end; ++j) statistics_point(d, buffer.data(), j);
     }
 }
 
@@ -556,8 +795,10 @@ py::tuple statistics_py(FloatArray values, Array percentiles, std::int64_t min_v
         require(levels[k] >= 0.0 && levels[k] <= 100.0, "percentiles must be between 0 and 100");
 
     Array mean = new_output({n}), std_dev = new_output({n}), pct = new_output({P, n});
+    const SortNetwork network(n >= tile_lanes && members <= network_members ? members : 0);
     const StatisticsData d{values.data(), members, n, min_valid, levels, P,
-                           mean.mutable_data(), std_dev.mutable_data(), pct.mutable_data()};
+                           mean.mutable_data(), std_dev.mutable_data(), pct.mutable_data(),
+                           &network, vector_path()};
     run_blocks(n, n_threads, {mean, std_dev, pct, values, percentiles},
                [&](std::int64_t begin, std::int64_t end) { statistics_block(d, begin, end); });
     return py::make_tuple(mean, std_dev, pct);
@@ -576,61 +817,264 @@ inline std::int64_t member_code(float x, std::int64_t n_codes, std::int64_t not_
     return code < n_codes ? code : not_counted;
 }
 
-// Room for the count table of a group of points.  A table that cannot be
-// made is reported as std::bad_alloc (MemoryError); the non-throwing new makes
-// that our decision rather than the allocator's, which under a sanitizer
-// would abort instead of throwing.
-std::unique_ptr<std::int64_t[]> count_table(std::int64_t n_codes, std::int64_t group) {
-    const std::int64_t max_counts = std::numeric_limits<std::int64_t>::max() / 8;
-    if (n_codes >= max_counts / group) throw std::bad_alloc();
-    std::int64_t* table = new (std::nothrow) std::int64_t[(n_codes + 1) * group];
-    if (table == nullptr) throw std::bad_alloc();
-    return std::unique_ptr<std::int64_t[]>(table);
+// The largest float32 that is at most n_codes - 1.  A member value truncated
+// toward zero is a whole float32, so it is a code below n_codes exactly when
+// it is at most this bound.
+float largest_code(std::int64_t n_codes) {
+    const std::int64_t last = n_codes - 1;
+    float f = static_cast<float>(last);  // rounded to nearest: maybe one step above
+    if (static_cast<double>(f) >= 9223372036854775808.0 || static_cast<std::int64_t>(f) > last)
+        f = std::nextafter(f, 0.0f);
+    return f;
 }
 
-// Points counted together: each member row is then read contiguously for
-// the whole group.  The group shrinks as n_codes grows, down to one point.
-constexpr std::int64_t count_budget = 4096;
+// The code of a member value as a float (exact, being a truncated float32),
+// or +inf when it is not counted.  Only values below 2^23 have a fraction to
+// cut off, and only they are converted to an integer.
+inline float code_value(float x, float largest) {
+    const bool small = std::fabs(x) < 8388608.0f;
+    const float in_range = small ? x : 0.0f;
+    const float whole = small ? static_cast<float>(static_cast<std::int32_t>(in_range)) : x;
+    return x > -1.0f && x < 9223372036854775808.0f && whole <= largest ? whole : missing_member;
+}
 
 struct ModeData {
     const float* values;
     std::int64_t members, n, n_codes, min_valid;
     double *code, *fraction;
+    float largest;               // largest_code(n_codes)
+    const SortNetwork* network;  // for tiles of sorted codes, when used
+    VectorPath path;
 };
 
-void mode_block(const ModeData& d, std::int64_t begin, std::int64_t end) {
-    const std::int64_t group = std::clamp<std::int64_t>(count_budget / d.n_codes, 1, grain);
+inline void write_mode(const ModeData& d, std::int64_t j, std::int64_t code, std::int64_t best,
+                       std::int64_t total) {
+    if (total == 0 || total < d.min_valid) {
+        d.code[j] = d.fraction[j] = quiet_nan;
+    } else {
+        d.code[j] = static_cast<double>(code);
+        d.fraction[j] = static_cast<double>(best) / static_cast<double>(total);
+    }
+}
+
+// Few codes and fewer than 256 members: one byte counter per code and point,
+// for count_lanes points side by side.  Each member row is compared with
+// every code across all lanes at once.
+constexpr std::int64_t count_lanes = 64;
+constexpr std::int64_t max_counted_codes = 64;
+constexpr std::int64_t max_counted_members = 255;
+
+template <int B>
+inline void mode_counted(const ModeData& d, std::uint8_t* counts, std::int64_t g0) {
+    using Bytes = typename Register<std::uint8_t, B>::type;
+    constexpr std::int64_t L = count_lanes;
+    const float limit = static_cast<float>(d.n_codes);  // exact: at most 64
+    std::memset(counts, 0, static_cast<std::size_t>(d.n_codes * L));
+    // The rows are read with a stride of n: fetch the next group's ahead.
+    const bool next_group = g0 + 2 * L <= d.n;
+    for (std::int64_t i = 0; i < d.members; ++i) {
+        const float* row = d.values + i * d.n + g0;
+        if (next_group) for (std::int64_t q = 0; q < L; q += 16) __builtin_prefetch(row + L + q);
+        alignas(64) std::uint8_t codes[L];
+        for (std::int64_t p = 0; p < L; ++p) {
+            const bool counted = row[p] > -1.0f && row[p] < limit;  // false for NaN
+            const float x = counted ? row[p] : -1.0f;
+            codes[p] = static_cast<std::uint8_t>(static_cast<std::int32_t>(x));  // -1 gives 255
+        }
+        for (std::int64_t c = 0; c < d.n_codes; ++c) {
+            const Bytes code = Bytes{} + static_cast<std::uint8_t>(c);
+            for (std::int64_t q = 0; q < L; q += B) {
+                Bytes member, count;
+                load(member, codes + q);
+                load(count, counts + c * L + q);
+                store(counts + c * L + q, count - reinterpret_cast<Bytes>(member == code));  // -1 is a hit
+            }
+        }
+    }
+    // Strictly greater: ties go to the lowest code.  Totals fit: at most 255 members.
+    alignas(64) std::uint8_t best[L], code[L], total[L];
+    for (std::int64_t p = 0; p < L; ++p) best[p] = total[p] = counts[p], code[p] = 0;
+    for (std::int64_t c = 1; c < d.n_codes; ++c)
+        for (std::int64_t p = 0; p < L; ++p) {
+            const std::uint8_t count = counts[c * L + p];
+            total[p] = static_cast<std::uint8_t>(total[p] + count);
+            code[p] = count > best[p] ? static_cast<std::uint8_t>(c) : code[p];
+            best[p] = count > best[p] ? count : best[p];
+        }
+    for (std::int64_t p = 0; p < L; ++p) write_mode(d, g0 + p, code[p], best[p], total[p]);
+}
+
+// Any codes, at most network_members members: the codes of tile_lanes points
+// sorted lane by lane, then the longest run of equal codes in each lane.
+// Runs come in ascending code order, so keeping only a strictly longer run
+// leaves the lowest of the most frequent codes.
+template <class Path>
+inline void mode_sorted(const ModeData& d, float* tile, std::int64_t g0) {
+    constexpr int W = Path::floats;
+    using Floats = typename Register<float, W>::type;
+    using Mask = typename Register<std::int32_t, W>::type;  // -1 or 0 per lane
+    constexpr std::int64_t L = tile_lanes, K = L / W;
+    const Floats largest = Floats{} + d.largest, missing = Floats{} + missing_member;
+    const Floats fraction_limit = Floats{} + 8388608.0f, above_code = Floats{} + 9223372036854775808.0f;
+    const Floats one = Floats{} + 1.0f;
+    // The rows are read with a stride of n: fetch those of a later tile ahead.
+    const bool prefetch = g0 + 3 * L <= d.n;
+    for (std::int64_t i = 0; i < d.members; ++i) {
+        const float* row = d.values + i * d.n + g0;
+        if (prefetch) __builtin_prefetch(row + 2 * L);
+        for (std::int64_t q = 0; q < L; q += W) {
+            // code_value, lane by lane.
+            Floats x;
+            load(x, row + q);
+            const Mask small = (x > -fraction_limit) & (x < fraction_limit);  // false for NaN
+            const Floats in_range = small ? x : Floats{};
+            const Floats whole = small ? __builtin_convertvector(__builtin_convertvector(in_range, Mask), Floats) : x;
+            const Mask counted = (x > -one) & (x < above_code) & (whole <= largest);
+            store(tile + i * L + q, counted ? whole : missing);
+        }
+    }
+    sort_lanes<Path>(tile, *d.network);
+    // Counts and run lengths as floats: whole numbers of at most network_members.
+    Floats code[K] = {}, best[K] = {}, run[K] = {}, total[K] = {};
+    for (std::int64_t i = 0; i < d.members; ++i)
+        for (std::int64_t k = 0; k < K; ++k) {
+            Floats s, previous;
+            load(s, tile + i * L + k * W);
+            const Mask counted = s < missing;
+            if (i == 0) {
+                run[k] = one;
+            } else {
+                load(previous, tile + (i - 1) * L + k * W);
+                run[k] = s == previous ? run[k] + one : one;
+            }
+            const Mask longer = counted & (run[k] > best[k]);
+            best[k] = longer ? run[k] : best[k];
+            code[k] = longer ? s : code[k];
+            total[k] = counted ? total[k] + one : total[k];
+        }
+    float lane_code[L], lane_best[L], lane_total[L];
+    for (std::int64_t k = 0; k < K; ++k) {
+        store(lane_code + k * W, code[k]);
+        store(lane_best + k * W, best[k]);
+        store(lane_total + k * W, total[k]);
+    }
+    // Codes lie in 0 ... largest < 2^63 and counts in 0 ... members: in range.
+    for (std::int64_t p = 0; p < L; ++p)
+        write_mode(d, g0 + p, static_cast<std::int64_t>(lane_code[p]), static_cast<std::int64_t>(lane_best[p]),
+                   static_cast<std::int64_t>(lane_total[p]));
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"), flatten))
+void mode_counted_avx512(const ModeData& d, std::uint8_t* counts, std::int64_t g0) {
+    mode_counted<64>(d, counts, g0);
+}
+__attribute__((target("avx2"), flatten))
+void mode_counted_avx2(const ModeData& d, std::uint8_t* counts, std::int64_t g0) {
+    mode_counted<32>(d, counts, g0);
+}
+__attribute__((flatten))
+void mode_counted_sse2(const ModeData& d, std::uint8_t* counts, std::int64_t g0) {
+    mode_counted<16>(d, counts, g0);
+}
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"), flatten))
+void mode_sorted_avx512(const ModeData& d, float* tile, std::int64_t g0) { mode_sorted<Avx512>(d, tile, g0); }
+__attribute__((target("avx2"), flatten))
+void mode_sorted_avx2(const ModeData& d, float* tile, std::int64_t g0) { mode_sorted<Avx2>(d, tile, g0); }
+__attribute__((flatten))
+void mode_sorted_sse2(const ModeData& d, float* tile, std::int64_t g0) { mode_sorted<Sse2>(d, tile, g0); }
+
+// Points counted together in the table path: each member row is then read
+// contiguously for the whole group.  The group shrinks as n_codes grows,
+// down to one point; beyond table_codes the codes of each point are sorted
+// instead, so that no scratch grows with n_codes.
+constexpr std::int64_t table_codes = 4096;
+
+void mode_table(const ModeData& d, std::int64_t begin, std::int64_t end) {
+    const std::int64_t group = std::clamp<std::int64_t>(table_codes / d.n_codes, 1, grain);
     // counts[c * group + p] counts code c at point p of the group; the extra
     // row c = n_codes collects the members that are not counted.
-    const std::unique_ptr<std::int64_t[]> counts = count_table(d.n_codes, group);
+    Scratch<std::int64_t> counts(static_cast<std::size_t>((d.n_codes + 1) * group));
     for (std::int64_t g0 = begin; g0 < end; g0 += group) {
         const std::int64_t width = std::min(group, end - g0);
-        std::fill(counts.get(), counts.get() + (d.n_codes + 1) * group, std::int64_t{0});
+        std::fill(counts.data(), counts.data() + (d.n_codes + 1) * group, std::int64_t{0});
         for (std::int64_t i = 0; i < d.members; ++i) {
             const float* row = d.values + i * d.n + g0;
             for (std::int64_t p = 0; p < width; ++p)
-                ++counts[member_code(row[p], d.n_codes, d.n_codes) * group + p];
+                ++counts[static_cast<std::size_t>(member_code(row[p], d.n_codes, d.n_codes) * group + p)];
         }
         for (std::int64_t p = 0; p < width; ++p) {
             // Strictly greater: ties go to the lowest code.
             std::int64_t best = counts[p], code = 0, total = counts[p];
             for (std::int64_t c = 1; c < d.n_codes; ++c) {
-                const std::int64_t count = counts[c * group + p];
+                const std::int64_t count = counts[static_cast<std::size_t>(c * group + p)];
                 total += count;
                 if (count > best) {
                     best = count;
                     code = c;
                 }
             }
-            const std::int64_t j = g0 + p;
-            if (total == 0 || total < d.min_valid) {
-                d.code[j] = d.fraction[j] = quiet_nan;
-            } else {
-                d.code[j] = static_cast<double>(code);
-                d.fraction[j] = static_cast<double>(best) / static_cast<double>(total);
+            write_mode(d, g0 + p, code, best, total);
+        }
+    }
+}
+
+// Point by point: the counted codes sorted, then the longest run of equal
+// codes, the first one of that length (the lowest code) winning.
+void mode_points_sorted(const ModeData& d, std::int64_t begin, std::int64_t end) {
+    Scratch<float> codes(static_cast<std::size_t>(d.members));
+    for (std::int64_t j = begin; j < end; ++j) {
+        std::int64_t total = 0;
+        for (std::int64_t i = 0; i < d.members; ++i) {
+            const float c = code_value(d.values[i * d.n + j], d.largest);
+            if (c < missing_member) codes[static_cast<std::size_t>(total++)] = c;
+        }
+        std::sort(codes.data(), codes.data() + total);
+        std::int64_t best = 0, run = 0;
+        float code = 0.0f;
+        for (std::int64_t k = 0; k < total; ++k) {
+            run = k > 0 && codes[k] == codes[k - 1] ? run + 1 : 1;
+            if (run > best) {
+                best = run;
+                code = codes[k];
+            }
+        }
+        write_mode(d, j, static_cast<std::int64_t>(code), best, total);
+    }
+}
+
+bool counts_in_bytes(std::int64_t members, std::int64_t n_codes) {
+    return n_codes <= max_counted_codes && members <= max_counted_members;
+}
+
+// Whole groups of points through the vector paths, the rest (and every
+// point when there are too many members for them) through the table or, for
+// more codes than a table serves, a sort per point.
+void mode_block(const ModeData& d, std::int64_t begin, std::int64_t end) {
+    std::int64_t j = begin;
+    if (counts_in_bytes(d.members, d.n_codes) && end - begin >= count_lanes) {
+        Scratch<std::uint8_t> counts(static_cast<std::size_t>(d.n_codes * count_lanes));
+        for (; j + count_lanes <= end; j += count_lanes) {
+            switch (d.path) {
+                case VectorPath::avx512: mode_counted_avx512(d, counts.data(), j); break;
+                case VectorPath::avx2: mode_counted_avx2(d, counts.data(), j); break;
+                case VectorPath::sse2: mode_counted_sse2(d, counts.data(), j); break;
+            }
+        }
+    } else if (d.network->size() > 0 && end - begin >= tile_lanes) {
+        Scratch<float> tile(static_cast<std::size_t>(d.members * tile_lanes));
+        for (; j + tile_lanes <= end; j += tile_lanes) {
+            switch (d.path) {
+                case VectorPath::avx512: mode_sorted_avx512(d, tile.data(), j); break;
+                case VectorPath::avx2: mode_sorted_avx2(d, tile.data(), j); break;
+                case VectorPath::sse2: mode_sorted_sse2(d, tile.data(), j); break;
             }
         }
     }
+    if (j == end) return;
+    if (d.n_codes <= table_codes)
+        mode_table(d, j, end);
+    else
+        mode_points_sorted(d, j, end);
 }
 
 py::tuple mode_py(FloatArray values, std::int64_t n_codes, std::int64_t min_valid, int n_threads) {
@@ -640,8 +1084,11 @@ py::tuple mode_py(FloatArray values, std::int64_t n_codes, std::int64_t min_vali
     align_all(values);
 
     Array code = new_output({n}), fraction = new_output({n});
+    const bool sorted_tiles = !counts_in_bytes(members, n_codes) && members >= 2 &&
+                              members <= network_members && n >= tile_lanes;
+    const SortNetwork network(sorted_tiles ? members : 0);
     const ModeData d{values.data(), members, n, n_codes, min_valid, code.mutable_data(),
-                     fraction.mutable_data()};
+                     fraction.mutable_data(), largest_code(n_codes), &network, vector_path()};
     run_blocks(n, n_threads, {code, fraction, values},
                [&](std::int64_t begin, std::int64_t end) { mode_block(d, begin, end); });
     return py::make_tuple(code, fraction);

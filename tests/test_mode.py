@@ -1,6 +1,8 @@
 """Ensemble mode against a scalar reference."""
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -94,12 +96,42 @@ def test_float64_codes_are_cast_to_float32():
     assert code[0] == 2.0**24 and fraction[0] == 1.0
 
 
-def test_huge_n_codes_raise_memory_error():
-    x = np.zeros((4, 600), np.float32)
-    for n_codes in [2**40, 2**62, 2**63 - 1]:
-        with pytest.raises(MemoryError):
-            _ensemble.mode(x, n_codes, 1, n_threads=2)
-    assert [a.shape for a in _ensemble.mode(np.zeros((4, 0), np.float32), 2**40, 1)] == [(0,), (0,)]
+@pytest.mark.parametrize("n_codes", [2**24 + 3, 2**31, 2**53 + 1, 2**62, 2**63 - 1])
+@pytest.mark.parametrize("members, n", [(3, 40), (40, 300), (300, 20)])
+def test_huge_n_codes_count_from_the_members(rng, n_codes, members, n):
+    x = rng.integers(0, 6, (members, n)).astype(np.float32) * np.float32(2.0**40)
+    x[rng.random((members, n)) < 0.3] = rng.choice([2.0**24 + 1.5, 0.9, 2.0**63, 2.0**62, 2.0**53])
+    x[rng.random((members, n)) < 0.1] = np.nan
+    out = _ensemble.mode(x, n_codes, 1, n_threads=2)
+    for got, want in zip(out, reference(x, n_codes, 1)):
+        assert same_bits(got, want)
+
+
+@pytest.mark.parametrize("n_codes, members", [(10, 4100), (600, 4100), (2**31, 4100), (10, 300), (64, 255), (65, 255)])
+def test_every_counting_scheme(rng, n_codes, members):
+    x = codes(rng, members, 37, min(n_codes, 70))
+    out = _ensemble.mode(x, n_codes, 2, n_threads=1)
+    for got, want in zip(out, reference(x, n_codes, 2)):
+        assert same_bits(got, want)
+
+
+def test_scratch_does_not_grow_with_n_codes():
+    # A count table of n_codes counters would need 16 GiB here.
+    code = """
+import resource, numpy as np, _ensemble
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+out = _ensemble.mode(np.arange(12, dtype=np.float32).reshape(4, 3), 2**31, 1, n_threads=2)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, out[0].tolist())
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    grown_kib, codes_found = proc.stdout.split(maxsplit=1)
+    assert int(grown_kib) < 16 << 10 and codes_found.strip() == "[0.0, 1.0, 2.0]"
+
+
+def test_output_that_cannot_be_allocated_raises_memory_error():
+    with pytest.raises(MemoryError):
+        _ensemble.mode(np.zeros((0, 2**50), np.float32), 4, 1)
 
 
 @pytest.mark.parametrize("values, n_codes, message", [

@@ -159,7 +159,7 @@ def test_vad_keeps_no_scratch_after_a_call():
 @pytest.mark.parametrize("call", [
     "_velmora.vad(a, a, [1.0], 3, 0.1, n_threads=2)",  # scratch of 160 MB
     "_velmora.thermo(a[0], a[0], a[0], n_threads=2)",  # output of 128 MB
-    "_ensemble.mode(np.zeros((4, 600), np.float32), 2**40, 1, n_threads=2)",
+    "_ensemble.statistics(np.zeros((2, 8)), np.zeros(4_000_000), 1, n_threads=2)",  # 256 MB
 ])
 def test_memory_exhaustion_is_a_memory_error(call):
     # With the address space capped just above what the inputs need.  Also

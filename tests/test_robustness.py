@@ -68,10 +68,14 @@ def ticks_during(fn, calls=5):
     worker.start()
     time.sleep(0.01)
     try:
-        for _ in range(calls):
+        # At least `calls` calls and 50 ms inside fn, so that a fast kernel
+        # still gives the other thread its chances.
+        start, made = time.perf_counter(), 0
+        while made < calls or time.perf_counter() - start < 0.05:
             state["inside"] = True
             fn()
             state["inside"] = False
+            made += 1
     finally:
         done.set()
         worker.join()
@@ -94,14 +98,32 @@ def native_threads():
 
 
 def test_a_throwing_block_leaves_no_thread_and_a_usable_module():
-    values = np.zeros((3, 256 * 16), dtype=np.float32)
-    before = native_threads()
-    for _ in range(3):
-        with pytest.raises(MemoryError):
-            _ensemble.mode(values, 2**40, 1, n_threads=8)
-    assert native_threads() <= before
-    code, share = _ensemble.mode(values, 4, 1, n_threads=8)
-    assert (code == 0).all() and (share == 1).all()
+    # Each block takes scratch of its own for 4,000 members side by side:
+    # with the address space capped just above what the call needs before
+    # the blocks start, the blocks cannot have it.
+    code = textwrap.dedent("""
+        import os, resource
+        import numpy as np, _ensemble
+        values = np.zeros((4000, 256 * 16), dtype=np.float32)
+        before = len(os.listdir('/proc/self/task'))
+        used = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 20), hard))
+        for _ in range(3):
+            try:
+                _ensemble.statistics(values, [50], 1, n_threads=8)
+            except MemoryError:
+                print("raised")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert len(os.listdir('/proc/self/task')) <= before
+        code, share = _ensemble.mode(values, 4, 1, n_threads=8)
+        assert (code == 0).all() and (share == 1).all()
+        print("ok")
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120, cwd=os.path.dirname(__file__))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["raised"] * 3 + ["ok"]
 
 
 @pytest.mark.parametrize("name", KERNELS)

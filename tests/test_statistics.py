@@ -1,6 +1,8 @@
 """Ensemble statistics against a scalar reference."""
 
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -58,7 +60,8 @@ def ensemble(rng, members, n):
     return x
 
 
-@pytest.mark.parametrize("members, n", [(1, 40), (7, 300), (50, 40), (17, 5), (130, 20)])
+@pytest.mark.parametrize("members, n", [(1, 40), (7, 300), (50, 40), (17, 5), (130, 20), (64, 33),
+                                        (4100, 18)])
 @pytest.mark.parametrize("min_valid", [-3, 0, 1, 6])
 def test_matches_scalar_reference_bit_for_bit(rng, members, n, min_valid):
     x = ensemble(rng, members, n)
@@ -123,3 +126,19 @@ def test_values_must_be_two_dimensional():
     for bad in (np.zeros(4, np.float32), np.zeros((2, 2, 2), np.float32)):
         with pytest.raises(ValueError, match=r"^values must be \(members, n\)$"):
             _ensemble.statistics(bad, [-5.0], 1)  # the shape is checked first
+
+
+def test_scratch_stays_within_what_a_block_reads():
+    # One point of 4,000,000 members (16 MB): scratch for 16 points side by
+    # side would take 256 MB.
+    code = """
+import resource, numpy as np, _ensemble
+x = np.linspace(0, 1, 4_000_000, dtype=np.float32)[:, None]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+mean, std, pct = _ensemble.statistics(x, [0, 100], 1, n_threads=1)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, pct[:, 0].tolist())
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    grown_kib, pct = proc.stdout.split(maxsplit=1)
+    assert int(grown_kib) < 40 << 10 and pct.strip() == "[0.0, 1.0]"
