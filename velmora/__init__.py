@@ -27,6 +27,9 @@ raise a one-line TypeError naming the argument.
 
 xarray, pint and dask are optional (`pip install 'velmora[units]'`,
 `'velmora[dask]'`) and imported only when their objects are handed in.
+
+`velmora.radar` (`pip install 'velmora[radar]'`, imported on its own) turns
+xradar and Py-ART radar volumes into VAD wind profiles and their helicity.
 """
 
 from importlib.metadata import PackageNotFoundError, version
