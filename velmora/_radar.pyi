@@ -1,0 +1,1 @@
+"""Radar sweep kernels of velmora (multithreaded)."""

@@ -1,0 +1,41 @@
+"""Radar volumes to VAD wind profiles and storm-relative helicity.
+
+From a radar file to a wind profile in three lines::
+
+    volume = xarray.open_datatree("KLBB20160601_150025_V06", engine="nexradlevel2")
+    profile = velmora.radar.vwp(volume, nyquist={n: 22.56 if n < 8 else 31.08 for n in range(11)})
+    layers = velmora.radar.helicity(profile, storm_motion=(8.0, 4.0))
+
+`vad` fits one sweep, gate by gate: a row of the fit is one range gate, its
+samples are the rays of the sweep, whatever order the sweep is stored in.
+`vwp` runs every Doppler sweep of a volume through `vad` and averages the
+accepted gates in height bins; `helicity` evaluates the storm-relative
+helicity and the layer-mean wind of such a profile.
+
+Sweeps come from xradar (a sweep Dataset or DataTree node; a volume as a
+DataTree from ``xarray.open_datatree(path, engine=...)`` with the engines
+``nexradlevel2``, ``odim`` or ``cfradial1``) or from a Py-ART ``Radar``.
+Neither reader is imported here: the objects are recognised by their shape.
+
+The velocity must be unfolded (dealiased): the fit assumes the radial
+velocity is a smooth function of azimuth. Pass any velocity variable, for
+example a dealiased field added by Py-ART, with ``field=``. Gates where the
+fitted wind speed reaches the sweep's Nyquist velocity are flagged
+(``near_nyquist``), since aliasing there makes the fit meaningless.
+
+References
+----------
+Browning, K. A. and R. Wexler, 1968: The determination of kinematic
+properties of a wind field using Doppler radar. J. Appl. Meteor., 7, 105-113.
+
+Doviak, R. J. and D. S. Zrnić, 1993: Doppler Radar and Weather Observations,
+2nd ed., Academic Press (Sect. 2.2: the 4/3 effective-earth-radius model).
+"""
+
+from .environment import LAYERS, helicity
+from .fit import MIN_GATES, MIN_SPREAD, vad
+from .geometry import EARTH_RADIUS, EFFECTIVE_RADIUS_FACTOR, gate_height
+from .profile import BIN_WIDTH, TOP, vwp
+from .sources import LEVEL2_RESERVED_CODES, doppler_sweeps
+
+__all__ = ["gate_height", "vad", "vwp", "helicity", "doppler_sweeps"]

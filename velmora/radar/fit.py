@@ -1,0 +1,139 @@
+"""`vad`: the wind at every range gate of one sweep."""
+
+import numpy as np
+import xarray as xr
+
+from .. import calc as _kernels
+from ._attrs import _var
+from .geometry import gate_height
+from .sources import _nyquist_for, _read_sweep
+
+MIN_GATES = 30  # valid rays a gate needs for a fit
+MIN_SPREAD = 0.1  # azimuth spread: 0.25 is the full circle, 0.1 about 220 degrees of arc
+
+
+def _gather(sweep, gates, min_gates):
+    """The valid-ray count of the gates in slice `gates`, and the gates worth fitting.
+
+    Returns the counts, the span (a slice within `gates`) from the first to
+    the last gate with at least `min_gates` valid rays, and the span's
+    (rays, gates) velocities with every missing value as NaN. In clear air
+    most far gates are empty: leaving them out spares the kernel a pass
+    over them, and their result is known (their count, NaN elsewhere).
+    """
+    x = sweep.data[:, gates]
+    valid = np.isfinite(x)
+    for low, high in sweep.reserved:
+        valid &= (x < low) | (x > high)
+    az_ok = np.isfinite(sweep.azimuth)
+    if not az_ok.all():
+        valid &= az_ok[:, None]
+    count = valid.sum(axis=0)
+    worth = np.flatnonzero(count >= max(min_gates, 3))
+    span = slice(worth[0], worth[-1] + 1) if worth.size else slice(0, 0)
+    return count, span, np.where(valid[:, span], x[:, span], np.nan)
+
+
+def _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates=None):
+    """The kernel's (8, gates) output for every sweep.
+
+    Each row of the fit is one gate, its samples the rays of its sweep.
+    Sweeps with the same number of rays go into one kernel call, so that
+    the threads share them rather than one sweep at a time, and no row is
+    padded. `gates`, a slice per sweep, limits the gates that are fitted;
+    the others hold NaN, with a count of 0.
+    """
+    gates = [slice(None)] * len(sweeps) if gates is None else gates
+    outs = []
+    parts = []
+    for sw, sel in zip(sweeps, gates):
+        out = np.full((8, sw.data.shape[1]), np.nan)
+        count, span, block = _gather(sw, sel, min_gates)
+        out[4] = 0.0
+        out[4, sel] = count
+        outs.append(out)
+        parts.append((np.arange(out.shape[1])[sel][span], block))
+    by_rays = {}
+    for k, sw in enumerate(sweeps):
+        by_rays.setdefault(sw.data.shape[0], []).append(k)
+    for rays, members in by_rays.items():
+        # One copy each builds the kernel's layout: a row per gate, its rays along it.
+        vr = np.concatenate([parts[k][1].T for k in members])
+        az = np.concatenate([np.broadcast_to(np.deg2rad(sweeps[k].azimuth),
+                                             (parts[k][0].size, rays)) for k in members])
+        cos_el = np.concatenate([np.full(parts[k][0].size, np.cos(np.deg2rad(sweeps[k].elevation)))
+                                 for k in members])
+        fitted = _kernels.vad(vr, az, cos_el, min_gates, min_spread, n_threads)
+        start = 0
+        for k in members:
+            index = parts[k][0]
+            outs[k][:, index] = fitted[:, start:start + index.size]
+            start += index.size
+    return outs
+
+
+def _near_nyquist(out, sweep, nyquist):
+    ny = _nyquist_for(sweep, nyquist)
+    # NaN compares False: an unknown Nyquist velocity flags nothing.
+    return np.hypot(out[0], out[1]) >= ny, ny
+
+
+def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SPREAD,
+        nyquist=None, n_threads=0):
+    """Horizontal wind at every range gate of one sweep, by a VAD fit.
+
+    At each gate the radial velocities of all rays are fitted as
+    vr = a0 + a1 sin(az) + b1 cos(az); u = a1 / cos(el) and v = b1 / cos(el),
+    with el the median ray elevation of the sweep. A second fit adds the
+    second harmonic (sin 2az, cos 2az), whose terms are returned as well.
+
+    Parameters
+    ----------
+    sweep : xarray.Dataset or DataTree node or pyart Radar
+        One xradar sweep with ``azimuth``, ``elevation``, ``range`` (m) and the
+        velocity variable, in either dimension order; or a Py-ART Radar, of
+        which sweep `index` (default: the first with velocities) is used.
+    field : str, optional
+        Velocity variable, m/s, unfolded. Default ``VRADH`` (xradar) or
+        ``velocity`` (Py-ART).
+    index : int, optional
+        Sweep number, for a Py-ART Radar only.
+    min_gates : int
+        Least number of valid rays a gate needs (default 30).
+    min_spread : float
+        Least azimuth spread of the valid rays, the determinant of the
+        covariance of (sin az, cos az): 0.25 for the full circle, 0.1 (the
+        default) for about 220 degrees of contiguous arc.
+    nyquist : float, optional
+        Nyquist velocity, m/s, overriding the one in the data (xradar's
+        Level II reader does not carry it; ODIM, CfRadial and Py-ART do).
+        When unknown, no gate is flagged.
+    n_threads : int
+        Threads of the fit; 0 uses all cores.
+
+    Returns
+    -------
+    xarray.Dataset
+        Along ``range``: ``u``, ``v``, ``offset``, ``rms``, ``count``,
+        ``offset2``, ``sin2``, ``cos2`` (m/s, counts as numbers) and
+        ``near_nyquist``; coordinates ``height`` (above the radar) and
+        ``altitude`` (above sea level), m. Missing values (masked,
+        ``_FillValue``, Level II codes) are never fitted.
+    """
+    sw = _read_sweep(sweep, field, index)
+    out, = _fit_sweeps([sw], min_gates, min_spread, n_threads)
+    near, ny = _near_nyquist(out, sw, nyquist)
+    height = gate_height(sw.range, sw.elevation)
+    dims = ("range",)
+    data = {name: _var(name, dims, out[k]) for k, name in
+            enumerate(("u", "v", "offset", "rms", "count", "offset2", "sin2", "cos2"))}
+    data["near_nyquist"] = _var("near_nyquist", dims, near)
+    coords = {
+        "range": _var("range", dims, sw.range),
+        "height": _var("height", dims, height),
+        "altitude": _var("altitude", dims, height + sw.altitude),
+        "elevation": _var("elevation", (), sw.elevation),
+        "nyquist_velocity": _var("nyquist_velocity", (), ny),
+    }
+    return xr.Dataset(data, coords, attrs={"sweep_number": sw.number,
+                                           "min_gates": min_gates, "min_spread": min_spread})

@@ -1,0 +1,135 @@
+"""`vwp`: the VAD wind profile of a volume, accepted gates in height bins."""
+
+import warnings
+
+import numpy as np
+import xarray as xr
+
+from ._attrs import _var
+from .fit import MIN_GATES, MIN_SPREAD, _fit_sweeps, _near_nyquist
+from .geometry import gate_height
+from .sources import _volume_sweeps
+
+BIN_WIDTH = 100.0  # m
+TOP = 6000.0  # m above the radar
+
+
+def _bin_edges(lowest, bin_width, top):
+    start = np.floor(lowest / bin_width) * bin_width
+    n = int(np.ceil(round((top - start) / bin_width, 9)))
+    return start + bin_width * np.arange(n + 1)
+
+
+def _span(mask):
+    """The slice from the first to the last True of a boolean vector."""
+    where = np.flatnonzero(mask)
+    return slice(where[0], where[-1] + 1) if where.size else slice(0, 0)
+
+
+def _weighted_bins(index, nbins, weight, *values):
+    """Per bin: the sum of weights, and the weighted mean and spread of each value."""
+    total = np.bincount(index, weights=weight, minlength=nbins)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        stats = []
+        for x in values:
+            mean = np.bincount(index, weights=weight * x, minlength=nbins) / total
+            dev = x - mean[index]
+            var = np.bincount(index, weights=weight * dev * dev, minlength=nbins) / total
+            stats.append((mean, np.sqrt(var)))
+    return total, stats
+
+
+def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
+        min_gates=MIN_GATES, min_spread=MIN_SPREAD, nyquist=None,
+        exclude_near_nyquist=True, n_threads=0):
+    """VAD wind profile of a radar volume: wind in height bins from all Doppler sweeps.
+
+    Every sweep carrying `field` is fitted gate by gate (`vad`); the accepted
+    gates are then combined in height bins. Combination rule: a gate is
+    accepted where its fit is (u and v finite) and, by default, where its
+    wind speed stays below the sweep's Nyquist velocity; the bin's wind is
+    the mean of its accepted gates weighted by their number of valid rays,
+    with the weighted standard deviation of u and v as the spread and the
+    number of gates and of rays as counts. Empty bins hold NaN.
+
+    Parameters
+    ----------
+    volume : xarray.DataTree or pyart Radar
+        A whole volume (xradar: ``sweep_N`` groups, site ``altitude`` at the root).
+    field : str, optional
+        Velocity variable, unfolded; see `vad`.
+    bin_width : float
+        Bin depth, m (default 100); bins are aligned on multiples of it and run
+        from the bin of the lowest gate of any Doppler sweep up to `top`.
+    top : float
+        Top of the profile, m above the radar (default 6000).
+    edges : array_like, optional
+        Bin edges, m above the radar, increasing; replaces `bin_width` and `top`.
+    min_gates, min_spread, n_threads
+        As for `vad`.
+    nyquist : float or mapping, optional
+        Nyquist velocity, m/s, for every sweep or per sweep number
+        (``{1: 22.56, ...}``); overrides the data's.
+    exclude_near_nyquist : bool
+        Leave out gates flagged ``near_nyquist`` (default True).
+
+    Returns
+    -------
+    xarray.Dataset
+        Along ``height`` (bin centre above the radar, m; ``altitude`` above sea
+        level): ``u``, ``v``, ``wind_speed``, ``wind_direction``, ``u_spread``,
+        ``v_spread``, ``gate_count``, ``sample_count``; ``height_bounds``.
+    """
+    sweeps = list(_volume_sweeps(volume, field))
+    if not sweeps:
+        raise ValueError(f"no sweep carries the velocity field {field or 'VRADH/velocity'}")
+    if edges is None:
+        lowest = min(np.min(gate_height(sw.range, sw.elevation), initial=np.inf) for sw in sweeps)
+        edges = _bin_edges(lowest, bin_width, top)
+    edges = np.asarray(edges, dtype=np.float64)
+    if edges.ndim != 1 or edges.size < 2 or not np.all(np.diff(edges) > 0):
+        raise ValueError("edges must be increasing, at least two")
+
+    heights = [gate_height(sw.range, sw.elevation) for sw in sweeps]
+    inside = [(h >= edges[0]) & (h < edges[-1]) for h in heights]
+    outs = _fit_sweeps(sweeps, min_gates, min_spread, n_threads, [_span(i) for i in inside])
+    us, vs, counts, unknown = [], [], [], []
+    for k, (sw, out) in enumerate(zip(sweeps, outs)):
+        near, ny = _near_nyquist(out, sw, nyquist)
+        ok = inside[k] & np.isfinite(out[0]) & np.isfinite(out[1])
+        if exclude_near_nyquist:
+            ok &= ~near
+        if np.isnan(ny):
+            unknown.append(sw.number)
+        heights[k] = heights[k][ok]
+        us.append(out[0, ok])
+        vs.append(out[1, ok])
+        counts.append(out[4, ok])
+    if unknown and exclude_near_nyquist:
+        warnings.warn(f"Nyquist velocity unknown for sweeps {unknown}: gates near it are not "
+                      "flagged; pass nyquist=", stacklevel=2)
+    nbins = edges.size - 1
+    h, u, v, n = (np.concatenate(x) for x in (heights, us, vs, counts))
+    index = np.clip(np.searchsorted(edges, h, side="right") - 1, 0, nbins - 1)
+    samples, ((mu, su), (mv, sv)) = _weighted_bins(index, nbins, n, u, v)
+    gates = np.bincount(index, minlength=nbins)
+
+    dims = ("height",)
+    centre = 0.5 * (edges[:-1] + edges[1:])
+    direction = np.mod(np.rad2deg(np.arctan2(-mu, -mv)), 360.0)
+    data = {
+        "u": _var("u", dims, mu), "v": _var("v", dims, mv),
+        "wind_speed": _var("wind_speed", dims, np.hypot(mu, mv)),
+        "wind_direction": _var("wind_direction", dims, direction),
+        "u_spread": _var("u_spread", dims, su), "v_spread": _var("v_spread", dims, sv),
+        "gate_count": _var("gate_count", dims, gates),
+        "sample_count": _var("sample_count", dims, samples),
+        "height_bounds": xr.Variable(("height", "nv"), np.stack([edges[:-1], edges[1:]], 1),
+                                     {"units": "m"}),
+    }
+    coords = {"height": _var("height", dims, centre, bounds="height_bounds"),
+              "altitude": _var("altitude", dims, centre + sweeps[0].altitude)}
+    return xr.Dataset(data, coords, attrs={
+        "combination": "mean of accepted gates weighted by their number of valid rays",
+        "min_gates": min_gates, "min_spread": min_spread,
+        "exclude_near_nyquist": int(exclude_near_nyquist)})
