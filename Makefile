@@ -13,7 +13,7 @@ PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 	$$p -c 'import sys; assert sys.version_info[:2] == (3, 12); print(sys.executable)' 2>/dev/null && break; done)
 
 PY      := $(VENV)/bin/python
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/* velmora/*/* ensemble/*)
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/* velmora/radar/*.py ensemble/*)
 
 .PHONY: test demo bench validate wheel wheel-check sanitize check-python clean forced-paths
 
