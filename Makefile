@@ -15,7 +15,7 @@ PYTHON312 := $(shell for p in python3.12 $$(ls -d $$(pyenv root 2>/dev/null)/ver
 PY      := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard velmora/* velmora/radar/*.py ensemble/*)
 
-.PHONY: test demo bench validate wheel wheel-check sanitize check-python clean forced-paths
+.PHONY: test soak demo bench validate wheel wheel-check sanitize check-python clean forced-paths
 
 check-python:
 	@test -n "$(PYTHON312)" || { echo "No Python 3.12 found: put python3.12 on PATH or install it under pyenv."; exit 1; }
@@ -43,6 +43,11 @@ $(VENV)/.extra-%: pyproject.toml | $(VENV)/.built
 
 test: $(VENV)/.built $(VENV)/.extra-test forced-paths
 	ENSEMBLE_PATH_BUILDS="$(FORCED_PATHS:%=$(abspath $(BUILD))/path-%)" $(PY) -m pytest $(PYTEST_ARGS)
+
+# The interpreter ending while daemon threads are in calls, in 2,000 child
+# processes across kernels, input layouts and front ends (ARGS go to it).
+soak: $(VENV)/.built $(VENV)/.extra-test
+	$(PY) tests/exit_soak.py $(ARGS)
 
 # _ensemble once more for each narrower vector path than the processor's
 # own, each in its own build dir (incremental), so that tests/test_vector_paths.py

@@ -21,9 +21,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
 #include <exception>
-#include <initializer_list>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -33,6 +31,8 @@
 #include <vector>
 
 #include <immintrin.h>
+#include <sched.h>
+#include <unistd.h>
 
 namespace py = pybind11;
 
@@ -41,6 +41,90 @@ namespace {
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 using WordArray = py::array_t<std::uint64_t, py::array::c_style>;
+
+// ---------------------------------------------------------------------------
+// Interpreter exit
+//
+// At exit, CPython 3.12 ends a daemon thread that tries to take the
+// interpreter lock back by unwinding its stack (pthread_exit).  Inside a call
+// that can happen wherever the lock is taken back: in NumPy's conversion of an
+// argument, which releases the lock while it casts, and when a kernel takes
+// the lock back after computing.  Letting that unwind run would free Python
+// objects (the converted arguments) with no thread state, and a destructor
+// that takes the lock back cannot let it pass at all (std::terminate).  So the
+// unwind is caught right where the lock is taken back, with catch (...), which
+// binds no object, and the thread then waits for the process to end: nothing
+// is freed, nothing is unwound, and the interpreter never waits for daemon
+// threads.
+
+[[noreturn]] void wait_for_process_exit() {
+    for (;;) pause();
+}
+
+// Runs a call into the interpreter that may take the lock back.  Such calls
+// throw no C++ exception of their own, so anything caught is the exit's
+// unwind; should an interpreter that is not finalizing ever unwind a thread,
+// it is let through.
+template <class Call>
+auto taking_lock_back(const Call& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (...) {
+        if (!_Py_IsFinalizing()) throw;
+        wait_for_process_exit();
+    }
+}
+
+// Array arguments are converted as pybind11's own caster converts them (the
+// same NumPy call and flags, the same signature), with three differences: the
+// conversion is wrapped by taking_lock_back; the caster holds no array until
+// it has converted one, so that it never owns a placeholder; and a copy that
+// runs out of memory, or is interrupted, raises that error rather than the
+// binding's TypeError for arguments of the wrong type.
+template <class T, int Flags>
+struct ArrayArgument {
+    using A = py::array_t<T, Flags>;
+
+    bool load(py::handle src, bool convert) {
+        if (!convert && !A::check_(src)) return false;
+        using api = py::detail::npy_api;
+        PyObject* converted = taking_lock_back([&] {
+            return api::get().PyArray_FromAny_(src.ptr(), py::dtype::of<T>().release().ptr(), 0, 0,
+                                               api::NPY_ARRAY_ENSUREARRAY_ | Flags, nullptr);
+        });
+        if (converted == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))
+                throw py::error_already_set();
+            PyErr_Clear();
+            return false;
+        }
+        value = py::reinterpret_steal<A>(converted);
+        return true;
+    }
+    static py::handle cast(const py::handle& src, py::return_value_policy, py::handle) {
+        return src.inc_ref();
+    }
+
+    static constexpr auto name = py::detail::handle_type_name<A>::name;
+    operator A&() { return value; }
+    operator A&&() && { return std::move(value); }
+    template <typename U>
+    using cast_op_type = py::detail::movable_cast_op_type<U>;
+
+private:
+    A value = py::reinterpret_steal<A>(py::handle());
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct type_caster<Array> : ArrayArgument<double, Array::c_style | Array::forcecast> {};
+template <>
+struct type_caster<FloatArray> : ArrayArgument<float, FloatArray::c_style | FloatArray::forcecast> {};
+}  // namespace pybind11::detail
+
+namespace {
 
 constexpr double quiet_nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -54,6 +138,16 @@ constexpr std::int64_t grain = 256;
 std::int64_t hardware_threads() {
     const unsigned reported = std::thread::hardware_concurrency();
     return reported == 0 ? 1 : static_cast<std::int64_t>(reported);
+}
+
+// The most threads one call starts: a few per processor this process may
+// run on, however many are requested.  Results never depend on the count.
+std::int64_t thread_limit() {
+    std::int64_t usable = hardware_threads();
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        usable = std::min<std::int64_t>(usable, std::max(CPU_COUNT(&allowed), 1));
+    return 4 * usable;
 }
 
 // How often the calling thread looks for a pending signal (Ctrl-C) while a
@@ -72,7 +166,8 @@ public:
 
     // Takes the lock back for good; later calls do nothing.
     void reacquire() {
-        if (PyThreadState* state = std::exchange(state_, nullptr)) PyEval_RestoreThread(state);
+        if (PyThreadState* state = std::exchange(state_, nullptr))
+            taking_lock_back([state] { PyEval_RestoreThread(state); });
     }
 
     // Runs the signal handlers with the lock held for just that.  False when
@@ -82,7 +177,7 @@ public:
     bool signals_clear() {
         if (!handles_signals_ || state_ == nullptr) return true;
         reacquire();
-        const bool clear = PyErr_CheckSignals() == 0;
+        const bool clear = taking_lock_back([] { return PyErr_CheckSignals(); }) == 0;
         state_ = PyEval_SaveThread();
         return clear;
     }
@@ -106,7 +201,7 @@ void parallel_blocks(std::int64_t n, int n_threads, const Body& body) {
     if (n <= 0) return;
     const std::int64_t requested = n_threads > 0 ? n_threads : hardware_threads();
     const std::int64_t blocks = n / grain + (n % grain != 0);
-    const std::int64_t worker_count = std::min(requested, blocks);
+    const std::int64_t worker_count = std::min({requested, blocks, thread_limit()});
 
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stop{false}, failed{false};
@@ -153,8 +248,7 @@ void parallel_blocks(std::int64_t n, int n_threads, const Body& body) {
             last_check = std::chrono::steady_clock::now();
         }
     } catch (...) {
-        // The interpreter ends this thread at exit by unwinding it from the
-        // signal check; no started thread may outlive the frame it works on.
+        // No started thread may outlive the frame it works on.
         stop = true;
         for (std::thread& t : started) t.join();
         lock.reacquire();
@@ -164,29 +258,6 @@ void parallel_blocks(std::int64_t n, int n_threads, const Body& body) {
     lock.reacquire();
     if (interrupted) throw py::error_already_set();
     if (first_error) std::rethrow_exception(first_error);
-}
-
-// The common tail of every threaded entry.  While the lock is released, the call
-// holds an extra reference to each of its arrays, dropped once the lock is
-// back.  If the interpreter ends this thread at exit instead of giving the
-// lock back, the references are never dropped: the arrays leak rather than
-// being freed without the lock while the interpreter tears itself down.
-template <class Body>
-void run_blocks(std::int64_t n, int n_threads, std::initializer_list<py::handle> arrays,
-                const Body& body) {
-    for (py::handle a : arrays) a.inc_ref();
-    auto drop = [&] {
-        for (py::handle a : arrays) a.dec_ref();
-    };
-    try {
-        parallel_blocks(n, n_threads, body);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        drop();
-        throw;
-    }
-    drop();
 }
 
 // The binding passes on an array that already has the right dtype and
@@ -618,8 +689,7 @@ Array perturb_py(Array dbz, Array zdr, Array phidp, Array rhohv, Array vel, int 
     for (int r = 0; r < 6; ++r) d.fac[r] = fac.data() + r * n;
     // Member numbers wrap modulo 2^64, as counter words do.
     const std::uint64_t first_member = static_cast<std::uint64_t>(m0);
-    run_blocks(n, n_threads, {out, dbz, zdr, phidp, rhohv, vel, fac, bias_dbz, bias_zdr},
-               [&](std::int64_t begin, std::int64_t end) {
+    parallel_blocks(n, n_threads, [&](std::int64_t begin, std::int64_t end) {
         for (std::int64_t i = 0; i < M; ++i)
             perturb_member(d, k0, k1, first_member + static_cast<std::uint64_t>(i), i, begin, end);
     });
@@ -799,8 +869,8 @@ py::tuple statistics_py(FloatArray values, Array percentiles, std::int64_t min_v
     const StatisticsData d{values.data(), members, n, min_valid, levels, P,
                            mean.mutable_data(), std_dev.mutable_data(), pct.mutable_data(),
                            &network, vector_path()};
-    run_blocks(n, n_threads, {mean, std_dev, pct, values, percentiles},
-               [&](std::int64_t begin, std::int64_t end) { statistics_block(d, begin, end); });
+    parallel_blocks(n, n_threads,
+                    [&](std::int64_t begin, std::int64_t end) { statistics_block(d, begin, end); });
     return py::make_tuple(mean, std_dev, pct);
 }
 
@@ -1089,8 +1159,8 @@ py::tuple mode_py(FloatArray values, std::int64_t n_codes, std::int64_t min_vali
     const SortNetwork network(sorted_tiles ? members : 0);
     const ModeData d{values.data(), members, n, n_codes, min_valid, code.mutable_data(),
                      fraction.mutable_data(), largest_code(n_codes), &network, vector_path()};
-    run_blocks(n, n_threads, {code, fraction, values},
-               [&](std::int64_t begin, std::int64_t end) { mode_block(d, begin, end); });
+    parallel_blocks(n, n_threads,
+                    [&](std::int64_t begin, std::int64_t end) { mode_block(d, begin, end); });
     return py::make_tuple(code, fraction);
 }
 
@@ -1098,6 +1168,10 @@ py::tuple mode_py(FloatArray values, std::int64_t n_codes, std::int64_t min_vali
 
 PYBIND11_MODULE(_ensemble, m) {
     m.doc() = "Random measurement errors and ensemble statistics";
+    // pybind11 looks up NumPy's C interface on first use, releasing the lock
+    // while it waits; at import the lock is held and the interpreter is not
+    // exiting, so a first kernel call in a daemon thread cannot be ended there.
+    py::detail::npy_api::get();
     m.def("perturb", &perturb_py, py::arg("dbz"), py::arg("zdr"), py::arg("phidp"),
           py::arg("rhohv"), py::arg("vel"), py::arg("flags"), py::arg("fac"), py::arg("bias_dbz"),
           py::arg("bias_zdr"), py::arg("k0"), py::arg("k1"), py::arg("m0"),

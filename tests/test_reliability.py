@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -35,27 +36,75 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def test_interpreter_exit_during_calls_is_clean():
-    # Daemon threads are inside kernels of both modules, with one thread and
-    # with two, when the main thread ends; the interpreter then ends each of
-    # them as it takes the lock back.
+EXIT_CASES = {
+    # Daemon threads inside kernels of both modules, with one thread and with
+    # two, when the main thread ends; the interpreter then ends each of them
+    # as it takes the lock back.
+    "kernels": """
+        t = np.full(200_000, 300.0)
+        v = np.ones((20, 20_000), np.float32)
+        def call(n_threads):
+            _velmora.thermo(t, t, t, n_threads)
+            _ensemble.statistics(v, [50.0], 1, n_threads)
+    """,
+    # Arguments that the binding copies, NumPy releasing the lock while it
+    # casts them; the call then fails on purpose ("size mismatch").
+    "converting": """
+        t32, one = np.full(200_000, 300.0, np.float32), np.zeros(1)
+        def call(n_threads):
+            try:
+                _velmora.thermo(t32, t32, one, n_threads)
+            except ValueError:
+                pass
+            _ensemble.mode(np.ones((20, 20_000)), 3, 1, n_threads)
+    """,
+    # The same through the front door, with strided views it passes on.
+    "front door": """
+        import velmora
+        t = np.full(400_000, 300.0)[::2]
+        def call(n_threads):
+            velmora.thermo(t, t, t, n_threads=n_threads)
+    """,
+}
+
+
+@pytest.mark.parametrize("case", EXIT_CASES)
+def test_interpreter_exit_during_calls_is_clean(case):
+    """Each case fails in nearly every child without the exit handling of the
+    bindings (all 20 crash); with it, none of 2,000 soak children (make soak)
+    nor of these 60 has failed here."""
     code = """
         import threading, time
         import numpy as np
         import _ensemble, _velmora
-        t = np.full(200_000, 300.0)
-        v = np.ones((20, 20_000), np.float32)
+    """ + EXIT_CASES[case] + """
         def loop(n_threads):
             while True:
-                _velmora.thermo(t, t, t, n_threads)
-                _ensemble.statistics(v, [50.0], 1, n_threads)
+                call(n_threads)
         for n_threads in [1, 2]:
             threading.Thread(target=loop, args=(n_threads,), daemon=True).start()
         time.sleep(0.2)
     """
-    runs = [child(code) for _ in range(20)]
+    runs = [child(textwrap.dedent(code)) for _ in range(20)]
     results = [(p.wait(timeout=120), p.communicate()[1]) for p in runs]
     assert [status for status, _ in results] == [0] * 20, results
+
+
+def test_threads_are_capped_by_the_processors_not_the_request():
+    # 2^31 - 1 threads requested over many blocks: a few per processor start.
+    x = np.ones((4096, 64))
+    peak = 0
+    done = threading.Event()
+
+    def work():
+        for _ in range(5):
+            _velmora.vad(x, x, np.ones(4096), 3, 0.1, n_threads=2**31 - 1)
+        done.set()
+
+    threading.Thread(target=work).start()
+    while not done.is_set():
+        peak = max(peak, len(os.listdir("/proc/self/task")))
+    assert peak <= threading.active_count() + 4 * os.cpu_count() + 2
 
 
 # One long call of each module, sized in the child so that it would run for
@@ -160,6 +209,8 @@ def test_vad_keeps_no_scratch_after_a_call():
     "_velmora.vad(a, a, [1.0], 3, 0.1, n_threads=2)",  # scratch of 160 MB
     "_velmora.thermo(a[0], a[0], a[0], n_threads=2)",  # output of 128 MB
     "_ensemble.statistics(np.zeros((2, 8)), np.zeros(4_000_000), 1, n_threads=2)",  # 256 MB
+    "_velmora.thermo(a32, a32, a32)",  # the float64 copy of an argument: 96 MB
+    "_ensemble.mode(a16, 3, 1)",  # the float32 copy of an argument: 256 MB
 ])
 def test_memory_exhaustion_is_a_memory_error(call):
     # With the address space capped just above what the inputs need.  Also
@@ -170,6 +221,8 @@ def test_memory_exhaustion_is_a_memory_error(call):
         import numpy as np
         import _ensemble, _velmora
         a = np.zeros((1, 4_000_000))
+        a32 = np.zeros(12_000_000, np.float32)
+        a16 = np.zeros((16, 4_000_000))
         used = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()
         threads = len(os.listdir("/proc/self/task"))
         resource.setrlimit(resource.RLIMIT_AS, (used + (64 << 20), resource.RLIM_INFINITY))
@@ -188,3 +241,29 @@ def test_memory_exhaustion_is_a_memory_error(call):
         proc.kill()
     assert proc.returncode == 0, err
     assert out.split() == ["MemoryError", "0", "(8,", "2)"]
+
+
+def test_ctrl_c_interrupts_the_front_door_converting_a_long_list():
+    # NumPy converts a list in one call that no signal interrupts: 3 x 3e7
+    # numbers took about 3 s before Ctrl-C was seen.
+    proc = child("""
+        import velmora
+        t = [300.0] * 30_000_000
+        print("calling", flush=True)
+        try:
+            velmora.thermo(t, t, t)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted")
+    """)
+    try:
+        assert proc.stdout.readline() == "calling\n", proc.stderr.read()
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = proc.communicate(timeout=120)
+        delay = time.monotonic() - sent
+    finally:
+        proc.kill()
+    assert out.strip() == "interrupted", err
+    assert delay < (1.5 if SANITIZED else 0.5)  # with the child's exit

@@ -195,10 +195,26 @@ def as_array(function: str, name: str, value: Any, dtype) -> Any:
         # Masked elements are missing values, never their fill values.
         return np.ma.filled(value.astype(dtype), np.nan)
     try:
+        if isinstance(value, (list, tuple)) and len(value) > _LIST_CHUNK:
+            return _list_in_chunks(value, dtype)
         return np.asarray(value, dtype=dtype)
     except (TypeError, ValueError):
         raise TypeError(f"{function}(): argument '{name}' must be an array of numbers, "
                         f"not {type(value).__name__}") from None
+
+
+# Items of a long list converted at a time: NumPy converts a list in one call
+# that no signal interrupts, so a long one (5e7 numbers: 1.5 s) is converted
+# in parts, and Ctrl-C is honoured between them.
+_LIST_CHUNK = 1 << 20
+
+
+def _list_in_chunks(value: list | tuple, dtype) -> np.ndarray:
+    first = np.asarray(value[:_LIST_CHUNK], dtype=dtype)
+    step = max(1, _LIST_CHUNK // max(1, first[0].size if first.ndim > 1 else 1))
+    parts = [first[:step]] + [np.asarray(value[i:i + step], dtype=dtype)
+                              for i in range(step, len(value), step)]
+    return np.concatenate(parts)
 
 
 def _convert(function: str, name: str, data: Any, given: str | None, units: Units) -> Any:

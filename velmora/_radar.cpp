@@ -9,4 +9,8 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(_radar, m) {
     m.doc() = "Radar sweep kernels of velmora (multithreaded).";
+    // pybind11 looks up NumPy's C interface on first use, releasing the lock
+    // while it waits; at import the lock is held and the interpreter is not
+    // exiting, so a first kernel call in a daemon thread cannot be ended there.
+    py::detail::npy_api::get();
 }

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
-#include <initializer_list>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -23,9 +22,80 @@
 #include <utility>
 #include <vector>
 
+#include <sched.h>
+#include <unistd.h>
+
 namespace radar {
 
 namespace py = pybind11;
+
+// At exit, CPython 3.12 ends a daemon thread that tries to take the
+// interpreter lock back by unwinding its stack (pthread_exit).  Inside a call
+// that can happen wherever the lock is taken back: in NumPy's conversion of an
+// argument, which releases the lock while it casts, and when a kernel takes
+// the lock back after computing.  Letting that unwind run would free Python
+// objects with no thread state, and a destructor that takes the lock back
+// cannot let it pass at all (std::terminate).  So the unwind is caught right
+// where the lock is taken back, with catch (...), which binds no object, and
+// the thread then waits for the process to end: nothing is freed, nothing is
+// unwound, and the interpreter never waits for daemon threads.
+[[noreturn]] inline void wait_for_process_exit() {
+    for (;;) pause();
+}
+
+// Runs a call into the interpreter that may take the lock back.  Such calls
+// throw no C++ exception of their own, so anything caught is the exit's
+// unwind; should an interpreter that is not finalizing ever unwind a thread,
+// it is let through.
+template <class Call>
+auto taking_lock_back(const Call& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (...) {
+        if (!_Py_IsFinalizing()) throw;
+        wait_for_process_exit();
+    }
+}
+
+// The caster of an array argument: NumPy's conversion as pybind11's own
+// caster makes it (the same call and flags, the same signature), wrapped by
+// taking_lock_back; no placeholder array is held before the conversion; and a
+// copy that runs out of memory, or is interrupted, raises that error rather
+// than the binding's TypeError.  Each array type of the module's entries gets
+// one (see the end of _radar.cpp).
+template <class T, int Flags>
+struct ArrayArgument {
+    using A = py::array_t<T, Flags>;
+
+    bool load(py::handle src, bool convert) {
+        if (!convert && !A::check_(src)) return false;
+        using api = py::detail::npy_api;
+        PyObject* converted = taking_lock_back([&] {
+            return api::get().PyArray_FromAny_(src.ptr(), py::dtype::of<T>().release().ptr(), 0, 0,
+                                               api::NPY_ARRAY_ENSUREARRAY_ | Flags, nullptr);
+        });
+        if (converted == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))
+                throw py::error_already_set();
+            PyErr_Clear();
+            return false;
+        }
+        value = py::reinterpret_steal<A>(converted);
+        return true;
+    }
+    static py::handle cast(const py::handle& src, py::return_value_policy, py::handle) {
+        return src.inc_ref();
+    }
+
+    static constexpr auto name = py::detail::handle_type_name<A>::name;
+    operator A&() { return value; }
+    operator A&&() && { return std::move(value); }
+    template <typename U>
+    using cast_op_type = py::detail::movable_cast_op_type<U>;
+
+private:
+    A value = py::reinterpret_steal<A>(py::handle());
+};
 
 constexpr double quiet_nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -38,6 +108,16 @@ inline void require(bool ok, const char* message) {
 inline std::int64_t hardware_threads() {
     const unsigned reported = std::thread::hardware_concurrency();
     return reported == 0 ? 1 : static_cast<std::int64_t>(reported);
+}
+
+// The most threads one call starts: a few per processor this process may
+// run on, however many are requested.  Results never depend on the count.
+inline std::int64_t thread_limit() {
+    std::int64_t usable = hardware_threads();
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        usable = std::min<std::int64_t>(usable, std::max(CPU_COUNT(&allowed), 1));
+    return 4 * usable;
 }
 
 // How often the calling thread looks for a pending signal (Ctrl-C).
@@ -54,7 +134,8 @@ public:
     ReleasedLock& operator=(const ReleasedLock&) = delete;
 
     void reacquire() {
-        if (PyThreadState* state = std::exchange(state_, nullptr)) PyEval_RestoreThread(state);
+        if (PyThreadState* state = std::exchange(state_, nullptr))
+            taking_lock_back([state] { PyEval_RestoreThread(state); });
     }
 
     // Runs the signal handlers with the lock held for just that; false when
@@ -62,7 +143,7 @@ public:
     bool signals_clear() {
         if (!handles_signals_ || state_ == nullptr) return true;
         reacquire();
-        const bool clear = PyErr_CheckSignals() == 0;
+        const bool clear = taking_lock_back([] { return PyErr_CheckSignals(); }) == 0;
         state_ = PyEval_SaveThread();
         return clear;
     }
@@ -83,7 +164,7 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
     if (n <= 0) return;
     const std::int64_t requested = n_threads > 0 ? n_threads : hardware_threads();
     const std::int64_t blocks = n / grain + (n % grain != 0);
-    const std::int64_t worker_count = std::min(requested, blocks);
+    const std::int64_t worker_count = std::min({requested, blocks, thread_limit()});
 
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stop{false}, failed{false};
@@ -129,10 +210,10 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
             last_check = std::chrono::steady_clock::now();
         }
     } catch (...) {
-        // The interpreter ends this thread at exit by unwinding it from the
-        // signal check; no started thread may outlive the frame it works on.
+        // No started thread may outlive the frame it works on.
         stop = true;
         for (std::thread& t : started) t.join();
+        lock.reacquire();
         throw;
     }
     for (std::thread& t : started) t.join();
@@ -141,15 +222,10 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
     if (first_error) std::rethrow_exception(first_error);
 }
 
-// The common tail of every entry: the call holds an extra reference to each
-// of its arrays while the lock is released, so that an exit that ends this
-// thread leaks them rather than freeing them without the lock.
+// The common tail of every entry.
 template <class Fn>
-void run_items(std::int64_t n, std::int64_t grain, int n_threads,
-               std::initializer_list<py::handle> arrays, const Fn& fn) {
-    for (py::handle a : arrays) a.inc_ref();
+void run_items(std::int64_t n, std::int64_t grain, int n_threads, const Fn& fn) {
     parallel_blocks(n, grain, n_threads, fn);
-    for (py::handle a : arrays) a.dec_ref();
 }
 
 // Scratch memory from malloc: a buffer that cannot be had is std::bad_alloc

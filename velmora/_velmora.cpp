@@ -17,10 +17,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cxxabi.h>
 #include <cstring>
 #include <exception>
-#include <initializer_list>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -29,11 +27,96 @@
 #include <utility>
 #include <vector>
 
+#include <sched.h>
+#include <unistd.h>
+
 namespace py = pybind11;
 
 namespace {
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// ---------------------------------------------------------------------------
+// Interpreter exit
+//
+// At exit, CPython 3.12 ends a daemon thread that tries to take the
+// interpreter lock back by unwinding its stack (pthread_exit).  Inside a call
+// that can happen wherever the lock is taken back: in NumPy's conversion of an
+// argument, which releases the lock while it casts, and when a kernel takes
+// the lock back after computing.  Letting that unwind run would free Python
+// objects (the converted arguments) with no thread state, and a destructor
+// that takes the lock back cannot let it pass at all (std::terminate).  So the
+// unwind is caught right where the lock is taken back, with catch (...), which
+// binds no object, and the thread then waits for the process to end: nothing
+// is freed, nothing is unwound, and the interpreter never waits for daemon
+// threads.
+
+[[noreturn]] void wait_for_process_exit() {
+    for (;;) pause();
+}
+
+// Runs a call into the interpreter that may take the lock back.  Such calls
+// throw no C++ exception of their own, so anything caught is the exit's
+// unwind; should an interpreter that is not finalizing ever unwind a thread,
+// it is let through.
+template <class Call>
+auto taking_lock_back(const Call& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (...) {
+        if (!_Py_IsFinalizing()) throw;
+        wait_for_process_exit();
+    }
+}
+
+// Array arguments are converted as pybind11's own caster converts them (the
+// same NumPy call and flags, the same signature), with three differences: the
+// conversion is wrapped by taking_lock_back; the caster holds no array until
+// it has converted one, so that it never owns a placeholder; and a copy that
+// runs out of memory, or is interrupted, raises that error rather than the
+// binding's TypeError for arguments of the wrong type.
+template <class T, int Flags>
+struct ArrayArgument {
+    using A = py::array_t<T, Flags>;
+
+    bool load(py::handle src, bool convert) {
+        if (!convert && !A::check_(src)) return false;
+        using api = py::detail::npy_api;
+        PyObject* converted = taking_lock_back([&] {
+            return api::get().PyArray_FromAny_(src.ptr(), py::dtype::of<T>().release().ptr(), 0, 0,
+                                               api::NPY_ARRAY_ENSUREARRAY_ | Flags, nullptr);
+        });
+        if (converted == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))
+                throw py::error_already_set();
+            PyErr_Clear();
+            return false;
+        }
+        value = py::reinterpret_steal<A>(converted);
+        return true;
+    }
+    static py::handle cast(const py::handle& src, py::return_value_policy, py::handle) {
+        return src.inc_ref();
+    }
+
+    static constexpr auto name = py::detail::handle_type_name<A>::name;
+    operator A&() { return value; }
+    operator A&&() && { return std::move(value); }
+    template <typename U>
+    using cast_op_type = py::detail::movable_cast_op_type<U>;
+
+private:
+    A value = py::reinterpret_steal<A>(py::handle());
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct type_caster<Array> : ArrayArgument<double, Array::c_style | Array::forcecast> {};
+}  // namespace pybind11::detail
+
+namespace {
 
 constexpr double quiet_nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -45,6 +128,16 @@ inline bool is_finite(double x) { return std::fabs(x) <= std::numeric_limits<dou
 std::int64_t hardware_threads() {
     const unsigned reported = std::thread::hardware_concurrency();
     return reported == 0 ? 1 : static_cast<std::int64_t>(reported);
+}
+
+// The most threads one call starts: a few per processor this process may
+// run on, however many are requested.  Results never depend on the count.
+std::int64_t thread_limit() {
+    std::int64_t usable = hardware_threads();
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        usable = std::min<std::int64_t>(usable, std::max(CPU_COUNT(&allowed), 1));
+    return 4 * usable;
 }
 
 // How often the calling thread looks for a pending signal (Ctrl-C) while a
@@ -63,7 +156,8 @@ public:
 
     // Takes the lock back for good; later calls do nothing.
     void reacquire() {
-        if (PyThreadState* state = std::exchange(state_, nullptr)) PyEval_RestoreThread(state);
+        if (PyThreadState* state = std::exchange(state_, nullptr))
+            taking_lock_back([state] { PyEval_RestoreThread(state); });
     }
 
     // Runs the signal handlers with the lock held for just that.  False when
@@ -73,7 +167,7 @@ public:
     bool signals_clear() {
         if (!handles_signals_ || state_ == nullptr) return true;
         reacquire();
-        const bool clear = PyErr_CheckSignals() == 0;
+        const bool clear = taking_lock_back([] { return PyErr_CheckSignals(); }) == 0;
         state_ = PyEval_SaveThread();
         return clear;
     }
@@ -97,7 +191,7 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
     if (n <= 0) return;
     const std::int64_t requested = n_threads > 0 ? n_threads : hardware_threads();
     const std::int64_t blocks = n / grain + (n % grain != 0);
-    const std::int64_t worker_count = std::min(requested, blocks);
+    const std::int64_t worker_count = std::min({requested, blocks, thread_limit()});
 
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stop{false}, failed{false};
@@ -145,8 +239,7 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
             last_check = std::chrono::steady_clock::now();
         }
     } catch (...) {
-        // The interpreter ends this thread at exit by unwinding it from the
-        // signal check; no started thread may outlive the frame it works on.
+        // No started thread may outlive the frame it works on.
         stop = true;
         for (std::thread& t : started) t.join();
         lock.reacquire();
@@ -156,29 +249,6 @@ void parallel_blocks(std::int64_t n, std::int64_t grain, int n_threads, const Fn
     lock.reacquire();
     if (interrupted) throw py::error_already_set();
     if (first_error) std::rethrow_exception(first_error);
-}
-
-// The common tail of every entry.  While the lock is released, the call
-// holds an extra reference to each of its arrays, dropped once the lock is
-// back.  If the interpreter ends this thread at exit instead of giving the
-// lock back, the references are never dropped: the arrays leak rather than
-// being freed without the lock while the interpreter tears itself down.
-template <class Fn>
-void run_items(std::int64_t n, std::int64_t grain, int n_threads,
-               std::initializer_list<py::handle> arrays, const Fn& fn) {
-    for (py::handle a : arrays) a.inc_ref();
-    auto drop = [&] {
-        for (py::handle a : arrays) a.dec_ref();
-    };
-    try {
-        parallel_blocks(n, grain, n_threads, fn);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        drop();
-        throw;
-    }
-    drop();
 }
 
 // Two doubles in one SSE register.  Lane-wise arithmetic is plain IEEE double
@@ -274,7 +344,7 @@ Array thermo_py(Array t, Array p, Array td, int n_threads) {
     Array out = new_output({4, n});
     double* o = out.mutable_data();
     const double *pt = t.data(), *pp = p.data(), *ptd = td.data();
-    run_items(n, 4096, n_threads, {out, t, p, td}, [&](std::int64_t i) {
+    parallel_blocks(n, 4096, n_threads, [&](std::int64_t i) {
         const Thermo q = thermo_point(pt[i], pp[i], ptd[i]);
         o[i] = q.r;
         o[n + i] = q.theta;
@@ -365,7 +435,7 @@ Array cold_pool_py(Array z, Array b, Array bottom, double threshold, Array top, 
     Array out = new_output({3, K});
     double* o = out.mutable_data();
     const double *pz = z.data(), *pb = b.data(), *pbottom = bottom.data(), *ptop = top.data();
-    run_items(K, 64, n_threads, {out, z, b, bottom, top}, [&](std::int64_t i) {
+    parallel_blocks(K, 64, n_threads, [&](std::int64_t i) {
         cold_pool_column(pz + i * J, pb + i * J, J, pbottom[i], threshold, ptop[i], o, K, i);
     });
     return out;
@@ -470,7 +540,7 @@ Array profile_py(Array z, Array u, Array v, Array ground, double bottom, double 
     double* o = out.mutable_data();
     const double *pz = z.data(), *pu = u.data(), *pv = v.data(), *pground = ground.data(),
                  *pcu = cu.data(), *pcv = cv.data();
-    run_items(K, 64, n_threads, {out, z, u, v, ground, cu, cv}, [&](std::int64_t i) {
+    parallel_blocks(K, 64, n_threads, [&](std::int64_t i) {
         const Column c{pz + i * J, pu + i * J, pv + i * J, J};
         profile_column(c, pground[i], bottom, top, pcu[i], pcv[i], o, K, i);
     });
@@ -504,7 +574,7 @@ Array gradient_py(Array f, Array x, Array y, int n_threads) {
     double* o = out.mutable_data();
     const double *pf = f.data(), *px = x.data(), *py = y.data();
     const std::int64_t plane = B * NY * NX;
-    run_items(B * NY, 8, n_threads, {out, f, x, y}, [&](std::int64_t r) {
+    parallel_blocks(B * NY, 8, n_threads, [&](std::int64_t r) {
         const std::int64_t j = r % NY;
         const bool has_below = j > 0, has_above = j + 1 < NY;
         const double* row = pf + r * NX;  // grid row (b, j); the rows of a batch are adjacent
@@ -710,7 +780,7 @@ Array vad_py(Array vr, Array az, Array cos_el, std::int64_t min_gates, double mi
     Array out = new_output({8, R});
     double* o = out.mutable_data();
     const double *pvr = vr.data(), *paz = az.data(), *pcos = cos_el.data();
-    run_items(R, 64, n_threads, {out, vr, az, cos_el}, [&](std::int64_t i) {
+    parallel_blocks(R, 64, n_threads, [&](std::int64_t i) {
         vad_row(pvr + i * G, paz + i * G, pcos[i], G, min_gates, min_spread, o, R, i);
     });
     return out;
@@ -720,6 +790,10 @@ Array vad_py(Array vr, Array az, Array cos_el, std::int64_t min_gates, double mi
 
 PYBIND11_MODULE(_velmora, m) {
     m.doc() = "Cold-pool, wind-profile and baroclinity kernel (multithreaded).";
+    // pybind11 looks up NumPy's C interface on first use, releasing the lock
+    // while it waits; at import the lock is held and the interpreter is not
+    // exiting, so a first kernel call in a daemon thread cannot be ended there.
+    py::detail::npy_api::get();
     m.def("thermo", &thermo_py, py::arg("t"), py::arg("p"), py::arg("td"), py::arg("n_threads") = 0);
     m.def("cold_pool", &cold_pool_py, py::arg("z"), py::arg("b"), py::arg("bottom"),
           py::arg("threshold"), py::arg("top"), py::arg("n_threads") = 0);
