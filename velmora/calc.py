@@ -8,6 +8,7 @@ arrays or xarray DataArrays, and returns its result in the same family; see
 
 from __future__ import annotations
 
+import math
 import warnings
 from typing import Any, TypeAlias
 
@@ -140,12 +141,50 @@ def thermo(t: ArrayLike, p: ArrayLike, td: ArrayLike, n_threads: int | None = No
             return tuple(_arrays._thermo_nd(t, p, td, n_threads))
 
         return call.dataset(kernel, ["t", "p", "td"], THERMO)
+    n = _size(call, "t")
+    call.require(_size(call, "p") in (n, None) and _size(call, "td") in (n, None),
+                 "'t', 'p' and 'td' need the same number of elements", "t", "p", "td")
     out = _arrays.thermo(call["t"], call["p"], call["td"], n_threads)
-    if call.bare and isinstance(out, np.ndarray) and np.any(out[0] < 0):
-        warnings.warn("thermo: the vapour pressure reaches the pressure at some points, so the "
-                      "mixing ratio is negative; is p in hPa? Bare arrays are read in Pa",
-                      RuntimeWarning, stacklevel=2)
+    if call.bare and isinstance(out, np.ndarray):
+        _warn_unlikely_pressure(np.asarray(call["p"]), out)
     return call.result(out, THERMO)
+
+
+# Surface pressure stays below 1100 hPa; below 1100 Pa (11 hPa) lies only the
+# upper stratosphere, where no sounding has all its levels. θ above 800 K is
+# found only above about 10 hPa.
+LOWEST_LIKELY_SURFACE_PRESSURE = 1100.0  # Pa
+HIGHEST_LIKELY_THETA = 800.0  # K
+
+
+def _warn_unlikely_pressure(p, out) -> None:
+    """One warning when bare pressures look like hPa read as Pa."""
+    message = None
+    with np.errstate(invalid="ignore"):
+        finite = np.isfinite(p)
+        if finite.any() and np.all(p[finite] < LOWEST_LIKELY_SURFACE_PRESSURE):
+            message = (f"every value of argument 'p' is below {LOWEST_LIKELY_SURFACE_PRESSURE:g} "
+                       "Pa, no surface pressure")
+        elif np.any(out[1] > HIGHEST_LIKELY_THETA):
+            message = (f"the potential temperature exceeds {HIGHEST_LIKELY_THETA:g} K at some "
+                       "points, where argument 'p' is small")
+        elif np.any(out[0] < 0):
+            message = ("the vapour pressure reaches the pressure at some points, so the "
+                       "mixing ratio is negative")
+    if message:
+        warnings.warn(f"thermo: {message}; is p in hPa? Bare arrays are read in Pa",
+                      RuntimeWarning, stacklevel=3)
+
+
+def _size(call: Call, name: str) -> int | None:
+    """The number of elements of an argument; None when a dask array does not know it."""
+    size = math.prod(call.shape(name))
+    return None if math.isnan(size) else int(size)
+
+
+def _known(call: Call, *names: str) -> bool:
+    """Every shape is known (dask arrays of unknown chunks are checked when they run)."""
+    return all(_size(call, n) is not None for n in names)
 
 
 def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spread: float,
@@ -213,6 +252,12 @@ def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spr
 
         return call.dataset(kernel, ["vr", "az", "cos_el"], VAD,
                             input_core_dims={"vr": [dim], "az": [dim]})
+    if _known(call, "vr", "az", "cos_el"):
+        rows = call.shape("vr")[0] if len(call.shape("vr")) == 2 else -1
+        call.require(len(call.shape("vr")) == 2 and call.shape("az") == call.shape("vr"),
+                     "'vr' and 'az' must be 2-D (rows, samples) of one shape", "vr", "az")
+        call.require(_size(call, "cos_el") == rows,
+                     "'cos_el' needs one value per row of 'vr'", "vr", "cos_el")
     az = call["az"]
     if call.bare and isinstance(az, np.ndarray) and az.size and np.nanmax(np.abs(az)) > 4 * np.pi:
         # No azimuth in radians needs more than two turns; degrees always do.
@@ -284,6 +329,14 @@ def profile(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bottom:
 
         return call.dataset(kernel, ["z", "u", "v", "ground", "cu", "cv"], PROFILE,
                             input_core_dims={"z": [dim], "u": [dim], "v": [dim]})
+    if _known(call, "z", "u", "v", "ground", "cu", "cv"):
+        call.require(len(call.shape("u")) == 2, "'u' must be 2-D (columns, levels)", "u")
+        columns = call.shape("u")[0]
+        call.require(_size(call, "z") == _size(call, "v") == _size(call, "u"),
+                     "'z' and 'v' need as many elements as 'u'", "z", "u", "v")
+        call.require(all(_size(call, n) == columns for n in ("ground", "cu", "cv")),
+                     "'ground', 'cu' and 'cv' need one value per column of 'u'",
+                     "u", "ground", "cu", "cv")
     out = _arrays.profile(call["z"], call["u"], call["v"], call["ground"], bottom, top,
                           call["cu"], call["cv"], n_threads)
     return call.result(out, PROFILE)
@@ -344,6 +397,12 @@ def cold_pool(z: ArrayLike, b: ArrayLike, bottom: ArrayLike, threshold: float, t
 
         return call.dataset(kernel, ["z", "b", "bottom", "top"], COLD_POOL,
                             input_core_dims={"z": [dim], "b": [dim]})
+    if _known(call, "z", "b", "bottom", "top"):
+        call.require(len(call.shape("b")) == 2 and call.shape("z") == call.shape("b"),
+                     "'z' and 'b' must be 2-D (columns, levels) of one shape", "z", "b")
+        columns = call.shape("b")[0]
+        call.require(_size(call, "bottom") == columns and _size(call, "top") == columns,
+                     "'bottom' and 'top' need one value per column of 'b'", "b", "bottom", "top")
     out = _arrays.cold_pool(call["z"], call["b"], call["bottom"], threshold, call["top"],
                             n_threads)
     return call.result(out, COLD_POOL)
@@ -417,6 +476,11 @@ def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = Non
         result = call.dataset(kernel, ["f"], outputs, input_core_dims={"f": [y_dim, x_dim]},
                               output_core_dims=[[y_dim, x_dim]] * 2)
         return result.transpose(*call["f"].dims)
+    if _known(call, "f", "x", "y"):
+        shape = call.shape("f")
+        call.require(len(shape) == 3, "'f' must be 3-D (batch, y, x)", "f")
+        call.require(_size(call, "x") == shape[2] and _size(call, "y") == shape[1],
+                     "'x' needs one value per column of 'f' and 'y' one per row", "f", "x", "y")
     out = _arrays.gradient(call["f"], call["x"], call["y"], n_threads)
     outputs = [Output(f"df_d{d}", "{f}", f"derivative along {d}", per_metre=True)
                for d in ("x", "y")]

@@ -7,6 +7,7 @@ its result in the same family; see `velmora` for the rules shared by all.
 
 from __future__ import annotations
 
+import math
 from typing import Any, TypeAlias
 
 import numpy as np
@@ -25,7 +26,7 @@ Result: TypeAlias = Any
 
 STATISTICS = [
     Output("mean", "{values}", "ensemble mean"),
-    Output("std", "{values}", "ensemble sample standard deviation"),
+    Output("std", "{values}", "ensemble sample standard deviation", spread=True),
     Output("percentiles", "{values}", "ensemble percentiles"),
 ]
 
@@ -53,6 +54,43 @@ def _core_first(a):
 def _core_last(a):
     return np.moveaxis(a, 0, -1) if isinstance(a, np.ndarray) else a.transpose(
         tuple(range(1, a.ndim)) + (0,))
+
+
+def _aligned_by_label(fac, field):
+    """fac's dimensions and coordinate labels in the order of the field's.
+
+    A point's error magnitudes belong to the point of the same label, not of
+    the same position: fac is reordered to the field's labels, which it must
+    hold exactly.
+    """
+    missing = [d for d in field.dims if d not in fac.dims]
+    if missing or fac.ndim != field.ndim + 1:
+        raise ValueError(f"perturb(): argument 'fac' has dimensions {fac.dims}; expected one "
+                         f"factor dimension and the fields' {field.dims}")
+    for dim in field.dims:
+        if dim in field.indexes and dim in fac.indexes:
+            want, have = field.indexes[dim], fac.indexes[dim]
+            if not (len(want) == len(have) and have.isin(want).all() and want.isin(have).all()):
+                raise ValueError(f"perturb(): argument 'fac' has labels along '{dim}' other than "
+                                 "the fields'")
+    fac = fac.sel({d: field.indexes[d] for d in field.dims
+                   if d in field.indexes and d in fac.indexes})
+    return fac.transpose(..., *field.dims)
+
+
+def _check_perturb_shapes(call, flagged, fac, bias_dbz, bias_zdr):
+    """fac (6, n), every flagged field n values, the biases one per member each."""
+    shapes = [fac, bias_dbz, bias_zdr, *(call.shape(n) for n in flagged)]
+    if any(math.isnan(math.prod(s)) for s in shapes):
+        return  # dask arrays of unknown chunks are checked when they run
+    if len(fac) != 2 or fac[0] != 6:
+        raise ValueError(f"perturb(): argument 'fac' must be (6, n); got {fac}")
+    for name in flagged:
+        call.require(math.prod(call.shape(name)) == fac[1],
+                     f"'{name}' needs one value per column of 'fac' ({fac[1]})", name)
+    if math.prod(bias_dbz) != math.prod(bias_zdr):
+        raise ValueError(f"perturb(): arguments 'bias_dbz' {bias_dbz} and 'bias_zdr' {bias_zdr} "
+                         "need one value per member each")
 
 
 def statistics(values: ArrayLike, percentiles: ArrayLike, min_valid: int,
@@ -109,6 +147,9 @@ def statistics(values: ArrayLike, percentiles: ArrayLike, min_valid: int,
         result = result.assign_coords(percentile=flat)
         result["percentile"].attrs.update(units="percent", long_name="percentile level")
         return result.transpose("percentile", ...)
+    if not call.labelled and not math.isnan(math.prod(call.shape("values"))):
+        call.require(len(call.shape("values")) == 2, "'values' must be 2-D (members, points)",
+                     "values")
     out = _arrays.statistics(call["values"], levels, min_valid, n_threads)
     return call.result(out, STATISTICS)
 
@@ -153,6 +194,9 @@ def mode(values: ArrayLike, n_codes: int, min_valid: int, n_threads: int | None 
             return _arrays._mode_nd(_core_first(values), n_codes, min_valid, n_threads)
 
         return call.dataset(kernel, ["values"], MODE, input_core_dims={"values": [dim]})
+    if not call.labelled and not math.isnan(math.prod(call.shape("values"))):
+        call.require(len(call.shape("values")) == 2, "'values' must be 2-D (members, points)",
+                     "values")
     out = _arrays.mode(call["values"], n_codes, min_valid, n_threads)
     return call.result(out, MODE)
 
@@ -246,7 +290,7 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
         shape = grid[0].shape
         flat = {bit: g.data.reshape(-1) for bit, g in zip(flagged, grid)}  # read flat, as ever
         if isinstance(fac, xr.DataArray):  # (factor, *field dims) in the fields' order
-            fac = fac.transpose(..., *grid[0].dims)
+            fac = _aligned_by_label(fac, grid[0])
         fac_data, _ = unwrap("perturb", "fac", fac, None)
         if np.ndim(fac_data) == 1 + len(shape) and np.shape(fac_data)[1:] == shape:
             fac_data = fac_data.reshape(np.shape(fac_data)[0], -1)
@@ -260,6 +304,8 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
                            for s, o in enumerate(outputs)})
 
     fac_data, _ = unwrap("perturb", "fac", fac, None)
+    _check_perturb_shapes(call, [names[bit] for bit in flagged], np.shape(fac_data),
+                          np.shape(bias_dbz), np.shape(bias_zdr))
     out = _arrays.perturb(call["dbz"], call["zdr"], call["phidp"], call["rhohv"], call["vel"],
                           flags, fac_data, bias_dbz, bias_zdr, k0, k1, m0, n_threads,
                           member_chunks=member_chunks)
