@@ -27,6 +27,9 @@ def _udunits_powers(string: str) -> str:
 
 
 units = pint.get_application_registry()
+# `20.0 * units.degC` makes a temperature, as MetPy's configuration of this
+# registry allows: the same whether or not MetPy is imported.
+units.get().autoconvert_offset_to_baseunit = True
 try:
     units.Unit("m s-1")
 except pint.errors.DefinitionSyntaxError:
