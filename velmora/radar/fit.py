@@ -4,6 +4,7 @@ import numpy as np
 import xarray as xr
 
 from .. import calc as _kernels
+from . import _units
 from ._attrs import _var
 from .geometry import gate_height
 from .sources import _nyquist_for, _read_sweep
@@ -120,6 +121,8 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
         ``altitude`` (above sea level), m. Missing values (masked,
         ``_FillValue``, Level II codes) are never fitted.
     """
+    min_gates, min_spread = _units.fit_arguments("vad", min_gates, min_spread)
+    nyquist = _units.nyquist_argument("vad", nyquist)
     sw = _read_sweep(sweep, field, index)
     out, = _fit_sweeps([sw], min_gates, min_spread, n_threads)
     near, ny = _near_nyquist(out, sw, nyquist)
