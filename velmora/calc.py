@@ -10,21 +10,29 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Any, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _arrays
+from ._types import Array, Dataset, Labelled, Plain, Quantity, Scalar
 from ._inputs import (ANGLE, ANY, BUOYANCY, FRACTION, HEIGHT, INT64, PRESSURE, SPEED,
                       TEMPERATURE, Call, Output, integer, is_dataarray, scalar, threads)
 
 __all__ = ["thermo", "cold_pool", "profile", "gradient", "vad"]
 
+if TYPE_CHECKING:
+    import pint
+    import xarray as xr
+
 # What a call returns depends on the family of its inputs: the kernel's array
 # for NumPy, a Dataset for DataArrays, a tuple of Quantities for pint, a lazy
-# dask array for dask. Left open so that each family's use type-checks.
+# dask array for dask. The overloads of each function say so for the first
+# array argument; mixtures decided at run time are left open.
 Result: TypeAlias = Any
+Input: TypeAlias = "ArrayLike | xr.DataArray | pint.Quantity"
+Quantities: TypeAlias = "tuple[pint.Quantity, ...]"
 
 
 def _eastward(name: str, where: str) -> Output:
@@ -71,7 +79,15 @@ COLD_POOL = [
 ]
 
 
-def thermo(t: ArrayLike, p: ArrayLike, td: ArrayLike, n_threads: int | None = None) -> Result:
+@overload
+def thermo(t: Plain, p: Plain, td: Plain, n_threads: int | None = None) -> Array: ...
+@overload
+def thermo(t: Labelled, p: Any, td: Any, n_threads: int | None = None) -> Dataset: ...
+@overload
+def thermo(t: Quantity, p: Any, td: Any, n_threads: int | None = None) -> Quantities: ...
+@overload
+def thermo(t: Any, p: Any, td: Any, n_threads: int | None = None) -> Result: ...
+def thermo(t: Input, p: Input, td: Input, n_threads: int | None = None) -> Result:
     """Mixing ratio, potential, virtual potential and equivalent potential temperature.
 
     Parameters
@@ -187,7 +203,19 @@ def _known(call: Call, *names: str) -> bool:
     return all(_size(call, n) is not None for n in names)
 
 
-def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spread: float,
+@overload
+def vad(vr: Plain, az: Plain, cos_el: Plain, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Array: ...
+@overload
+def vad(vr: Labelled, az: Any, cos_el: Any, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Dataset: ...
+@overload
+def vad(vr: Quantity, az: Any, cos_el: Any, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Quantities: ...
+@overload
+def vad(vr: Any, az: Any, cos_el: Any, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Result: ...
+def vad(vr: Input, az: Input, cos_el: Input, min_gates: int, min_spread: float,
         n_threads: int | None = None, *, dim: str = "azimuth") -> Result:
     """Horizontal wind from radial velocities, by harmonic fits against azimuth.
 
@@ -267,8 +295,20 @@ def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spr
     return call.result(out, VAD)
 
 
-def profile(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bottom: float,
-            top: float, cu: ArrayLike, cv: ArrayLike, n_threads: int | None = None, *,
+@overload
+def profile(z: Plain, u: Plain, v: Plain, ground: Plain, bottom: float, top: float, cu: Plain,
+            cv: Plain, n_threads: int | None = None, *, dim: str = "level") -> Array: ...
+@overload
+def profile(z: Labelled, u: Any, v: Any, ground: Any, bottom: Scalar, top: Scalar, cu: Any,
+            cv: Any, n_threads: int | None = None, *, dim: str = "level") -> Dataset: ...
+@overload
+def profile(z: Quantity, u: Any, v: Any, ground: Any, bottom: Scalar, top: Scalar, cu: Any,
+            cv: Any, n_threads: int | None = None, *, dim: str = "level") -> Quantities: ...
+@overload
+def profile(z: Any, u: Any, v: Any, ground: Any, bottom: Scalar, top: Scalar, cu: Any,
+            cv: Any, n_threads: int | None = None, *, dim: str = "level") -> Result: ...
+def profile(z: Input, u: Input, v: Input, ground: Input, bottom: Scalar, top: Scalar,
+            cu: Input, cv: Input, n_threads: int | None = None, *,
             dim: str = "level") -> Result:
     """Layer winds, storm-relative helicity and layer-mean wind per column.
 
@@ -342,7 +382,19 @@ def profile(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bottom:
     return call.result(out, PROFILE)
 
 
-def cold_pool(z: ArrayLike, b: ArrayLike, bottom: ArrayLike, threshold: float, top: ArrayLike,
+@overload
+def cold_pool(z: Plain, b: Plain, bottom: Plain, threshold: float, top: Plain,
+              n_threads: int | None = None, *, dim: str = "level") -> Array: ...
+@overload
+def cold_pool(z: Labelled, b: Any, bottom: Any, threshold: Scalar, top: Any,
+              n_threads: int | None = None, *, dim: str = "level") -> Dataset: ...
+@overload
+def cold_pool(z: Quantity, b: Any, bottom: Any, threshold: Scalar, top: Any,
+              n_threads: int | None = None, *, dim: str = "level") -> Quantities: ...
+@overload
+def cold_pool(z: Any, b: Any, bottom: Any, threshold: Scalar, top: Any,
+              n_threads: int | None = None, *, dim: str = "level") -> Result: ...
+def cold_pool(z: Input, b: Input, bottom: Input, threshold: Scalar, top: Input,
               n_threads: int | None = None, *, dim: str = "level") -> Result:
     """Cold-pool intensity, layer depth and top-not-found flag per column.
 
@@ -408,7 +460,19 @@ def cold_pool(z: ArrayLike, b: ArrayLike, bottom: ArrayLike, threshold: float, t
     return call.result(out, COLD_POOL)
 
 
-def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = None,
+@overload
+def gradient(f: Plain, x: Plain, y: Plain, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Array: ...
+@overload
+def gradient(f: Labelled, x: Any = None, y: Any = None, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Dataset: ...
+@overload
+def gradient(f: Quantity, x: Any, y: Any, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Quantities: ...
+@overload
+def gradient(f: Any, x: Any = None, y: Any = None, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Result: ...
+def gradient(f: Input, x: Input | None = None, y: Input | None = None,
              n_threads: int | None = None, *, dims: tuple[str, str] = ("y", "x")) -> Result:
     """Derivatives along x and y of fields on a non-uniform rectilinear grid.
 

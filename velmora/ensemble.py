@@ -8,21 +8,27 @@ its result in the same family; see `velmora` for the rules shared by all.
 from __future__ import annotations
 
 import math
-from typing import Any, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, overload
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 import _ensemble
 
 from . import _arrays
+from ._types import Array, Dataset, Labelled, Plain, Quantity
 from ._inputs import (ANY, DB, DBZ, DEGREES, FRACTION, INT32, INT64, SPEED, UINT64, Call,
                       Output, as_array, integer, threads, unwrap)
 
 __all__ = ["perturb", "statistics", "mode", "words"]
 
+if TYPE_CHECKING:
+    import pint
+    import xarray as xr
+
 # See velmora.calc.Result.
 Result: TypeAlias = Any
+Input: TypeAlias = "ArrayLike | xr.DataArray | pint.Quantity"
 
 STATISTICS = [
     Output("mean", "{values}", "ensemble mean"),
@@ -93,7 +99,20 @@ def _check_perturb_shapes(call, flagged, fac, bias_dbz, bias_zdr):
                          "need one value per member each")
 
 
-def statistics(values: ArrayLike, percentiles: ArrayLike, min_valid: int,
+@overload
+def statistics(values: Plain, percentiles: Plain, min_valid: int, n_threads: int | None = None,
+               *, dim: str = "member") -> tuple[Array, Array, Array]: ...
+@overload
+def statistics(values: Labelled, percentiles: Plain, min_valid: int,
+               n_threads: int | None = None, *, dim: str = "member") -> Dataset: ...
+@overload
+def statistics(values: Quantity, percentiles: Plain, min_valid: int,
+               n_threads: int | None = None, *,
+               dim: str = "member") -> tuple[Quantity, Quantity, Quantity]: ...
+@overload
+def statistics(values: Any, percentiles: Any, min_valid: int, n_threads: int | None = None,
+               *, dim: str = "member") -> Result: ...
+def statistics(values: Input, percentiles: ArrayLike, min_valid: int,
                n_threads: int | None = None, *, dim: str = "member") -> Result:
     """Ensemble mean, sample standard deviation and percentiles, per point.
 
@@ -154,7 +173,19 @@ def statistics(values: ArrayLike, percentiles: ArrayLike, min_valid: int,
     return call.result(out, STATISTICS)
 
 
-def mode(values: ArrayLike, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+@overload
+def mode(values: Plain, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> tuple[Array, Array]: ...
+@overload
+def mode(values: Labelled, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> Dataset: ...
+@overload
+def mode(values: Quantity, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> tuple[Quantity, Quantity]: ...
+@overload
+def mode(values: Any, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> Result: ...
+def mode(values: Input, n_codes: int, min_valid: int, n_threads: int | None = None, *,
          dim: str = "member") -> Result:
     """The most frequent category code per point, and its share of the members.
 
@@ -201,9 +232,22 @@ def mode(values: ArrayLike, n_codes: int, min_valid: int, n_threads: int | None 
     return call.result(out, MODE)
 
 
-def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | None,
-            rhohv: ArrayLike | None, vel: ArrayLike | None, flags: int, fac: ArrayLike,
-            bias_dbz: ArrayLike, bias_zdr: ArrayLike, k0: int, k1: int, m0: int,
+@overload
+def perturb(dbz: Plain | None, zdr: Plain | None, phidp: Plain | None, rhohv: Plain | None,
+            vel: Plain | None, flags: int, fac: Plain, bias_dbz: Plain, bias_zdr: Plain,
+            k0: int, k1: int, m0: int, n_threads: int | None = None, *,
+            member_chunks: None = None) -> Array: ...
+@overload
+def perturb(dbz: Labelled, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any,
+            bias_dbz: Any, bias_zdr: Any, k0: int, k1: int, m0: int,
+            n_threads: int | None = None, *, member_chunks: Any = None) -> Dataset: ...
+@overload
+def perturb(dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any,
+            bias_dbz: Any, bias_zdr: Any, k0: int, k1: int, m0: int,
+            n_threads: int | None = None, *, member_chunks: Any = None) -> Result: ...
+def perturb(dbz: Input | None, zdr: Input | None, phidp: Input | None,
+            rhohv: Input | None, vel: Input | None, flags: int, fac: Input,
+            bias_dbz: Input, bias_zdr: Input, k0: int, k1: int, m0: int,
             n_threads: int | None = None, *, member_chunks: Any = None) -> Result:
     """Polarimetric radar fields with reproducible random errors, for M members.
 
@@ -314,6 +358,15 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
     return call.result(out, outputs)
 
 
+@overload
+def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: Literal[False] = False,
+          labelled: Literal[False] = False) -> NDArray[np.uint64]: ...
+@overload
+def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: bool = False,
+          labelled: Literal[True]) -> xr.DataArray: ...
+@overload
+def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: bool = False,
+          labelled: bool = False) -> Result: ...
 def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: bool = False,
           labelled: bool = False) -> Result:
     """Raw Philox4x64-10 output behind `perturb`.

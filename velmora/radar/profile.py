@@ -1,6 +1,7 @@
 """`vwp`: the VAD wind profile of a volume, accepted gates in height bins."""
 
 import warnings
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -40,9 +41,10 @@ def _weighted_bins(index, nbins, weight, *values):
     return total, stats
 
 
-def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
-        min_gates=MIN_GATES, min_spread=MIN_SPREAD, nyquist=None,
-        exclude_near_nyquist=True, n_threads=0):
+def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, top: Any = TOP,
+        edges: Any = None, min_gates: int = MIN_GATES, min_spread: float = MIN_SPREAD,
+        nyquist: Any = None, exclude_near_nyquist: bool = True,
+        n_threads: int = 0) -> xr.Dataset:
     """VAD wind profile of a radar volume: wind in height bins from all Doppler sweeps.
 
     Every sweep carrying `field` is fitted gate by gate (`vad`); the accepted
@@ -59,11 +61,11 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
         A whole volume (xradar: ``sweep_N`` groups, site ``altitude`` at the root).
     field : str, optional
         Velocity variable, unfolded; see `vad`.
-    bin_width : float
-        Bin depth, m (default 100); bins are aligned on multiples of it and run
+    bin_width : float or pint.Quantity
+        Bin depth, m (default 100; a Quantity in any length unit); bins are aligned on multiples of it and run
         from the bin of the lowest gate of any Doppler sweep up to `top`.
-    top : float
-        Top of the profile, m above the radar (default 6000).
+    top : float or pint.Quantity
+        Top of the profile, m above the radar (default 6000); above the lowest gate.
     edges : array_like, optional
         Bin edges, m above the radar, increasing; replaces `bin_width` and `top`.
     min_gates, min_spread, n_threads
@@ -86,7 +88,7 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
     if edges is None:
         bin_width = _units.length_argument("vwp", "bin_width", bin_width)
         top = _units.length_argument("vwp", "top", top)
-    vertical = []
+    vertical: list[int] = []
     sweeps = list(_volume_sweeps(volume, field, "vwp", vertical))
     if vertical:
         warnings.warn(f"vwp: sweeps {vertical} point near vertical (elevation above "

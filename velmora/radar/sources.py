@@ -4,6 +4,7 @@ site and Nyquist velocity."""
 
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -178,7 +179,7 @@ def _read_sweep(sweep, field, index, function="vad"):
     return _xradar_sweep(sweep, field, function=function)
 
 
-def doppler_sweeps(volume, field=None):
+def doppler_sweeps(volume: Any, field: str | None = None) -> list[int]:
     """Numbers of the sweeps of a volume that carry the velocity `field`.
 
     Level II volumes at low elevation alternate surveillance sweeps (no
