@@ -382,8 +382,16 @@ class Call:
             self.family = "plain"
         # Quantities and dask arrays may hold masked arrays too: their results
         # come back masked as well.
-        self.masked = self.family == "masked" or any(_holds_masked(v) for v in values)
-        self.masked_lazy = any(is_masked_dask(getattr(v, "data", v)) for v in values)
+        self.masked = self.family == "masked"
+        self.masked_lazy = False
+        for value in values:
+            if type(value) in _PLAIN_TYPES:
+                continue  # the common case, decided without a look inside
+            inside = _inside(value)
+            if is_masked_dask(inside):
+                self.masked = self.masked_lazy = True
+            elif isinstance(inside, np.ma.MaskedArray):
+                self.masked = True
         self.units: dict[str, str] = {}
         self.arrays: dict[str, Any] = {}
         for name, (value, units) in arguments.items():
@@ -490,13 +498,16 @@ class Call:
         return xr.Dataset({o.name: r for o, r in zip(outputs, results, strict=True)})
 
 
-def _holds_masked(value: Any) -> bool:
-    """A masked array, or a Quantity, DataArray or dask array of masked arrays."""
+_PLAIN_TYPES = (np.ndarray, list, tuple, float, int, type(None))
+
+
+def _inside(value: Any) -> Any:
+    """The array inside a DataArray or a Quantity (or both); anything else as it is."""
     if is_dataarray(value):
         value = value.data
     if _is_quantity(value):
         value = value.magnitude
-    return isinstance(value, np.ma.MaskedArray) or is_masked_dask(value)
+    return value
 
 
 def _masked_invalid(out: Any) -> Any:

@@ -157,9 +157,9 @@ def thermo(t: Input, p: Input, td: Input, n_threads: int | None = None) -> Resul
             return tuple(_arrays._thermo_nd(t, p, td, n_threads))
 
         return call.dataset(kernel, ["t", "p", "td"], THERMO)
-    n = _size(call, "t")
-    call.require(_size(call, "p") in (n, None) and _size(call, "td") in (n, None),
-                 "'t', 'p' and 'td' need the same number of elements", "t", "p", "td")
+    if (size := _sizes(call, "t", "p", "td")) is not None:
+        call.require(size["t"] == size["p"] == size["td"],
+                     "'t', 'p' and 'td' need the same number of elements", "t", "p", "td")
     out = _arrays.thermo(call["t"], call["p"], call["td"], n_threads)
     if call.bare and isinstance(out, np.ndarray):
         _warn_unlikely_pressure(np.asarray(call["p"]), out)
@@ -175,32 +175,35 @@ HIGHEST_LIKELY_THETA = 800.0  # K
 
 def _warn_unlikely_pressure(p, out) -> None:
     """One warning when bare pressures look like hPa read as Pa."""
+    # Comparisons with NaN are False and raise no floating-point warning.
     message = None
-    with np.errstate(invalid="ignore"):
-        finite = np.isfinite(p)
-        if finite.any() and np.all(p[finite] < LOWEST_LIKELY_SURFACE_PRESSURE):
-            message = (f"every value of argument 'p' is below {LOWEST_LIKELY_SURFACE_PRESSURE:g} "
-                       "Pa, no surface pressure")
-        elif np.any(out[1] > HIGHEST_LIKELY_THETA):
-            message = (f"the potential temperature exceeds {HIGHEST_LIKELY_THETA:g} K at some "
-                       "points, where argument 'p' is small")
-        elif np.any(out[0] < 0):
-            message = ("the vapour pressure reaches the pressure at some points, so the "
-                       "mixing ratio is negative")
+    if not (p >= LOWEST_LIKELY_SURFACE_PRESSURE).any() and np.isfinite(p).any():
+        message = (f"every value of argument 'p' is below {LOWEST_LIKELY_SURFACE_PRESSURE:g} "
+                   "Pa, no surface pressure")
+    elif (out[1] > HIGHEST_LIKELY_THETA).any():
+        message = (f"the potential temperature exceeds {HIGHEST_LIKELY_THETA:g} K at some "
+                   "points, where argument 'p' is small")
+    elif (out[0] < 0).any():
+        message = ("the vapour pressure reaches the pressure at some points, so the "
+                   "mixing ratio is negative")
     if message:
         warnings.warn(f"thermo: {message}; is p in hPa? Bare arrays are read in Pa",
                       RuntimeWarning, stacklevel=3)
 
 
-def _size(call: Call, name: str) -> int | None:
-    """The number of elements of an argument; None when a dask array does not know it."""
-    size = math.prod(call.shape(name))
-    return None if math.isnan(size) else int(size)
+def _sizes(call: Call, *names: str) -> dict[str, int] | None:
+    """The number of elements of each argument; None when a dask array does not know one.
 
-
-def _known(call: Call, *names: str) -> bool:
-    """Every shape is known (dask arrays of unknown chunks are checked when they run)."""
-    return all(_size(call, n) is not None for n in names)
+    Dask arrays of unknown chunks are checked by the kernel when they run.
+    """
+    sizes = {}
+    for name in names:
+        array = call[name]
+        size = array.size if isinstance(array, np.ndarray) else math.prod(call.shape(name))
+        if math.isnan(size):
+            return None
+        sizes[name] = int(size)
+    return sizes
 
 
 @overload
@@ -280,11 +283,11 @@ def vad(vr: Input, az: Input, cos_el: Input, min_gates: int, min_spread: float,
 
         return call.dataset(kernel, ["vr", "az", "cos_el"], VAD,
                             input_core_dims={"vr": [dim], "az": [dim]})
-    if _known(call, "vr", "az", "cos_el"):
-        rows = call.shape("vr")[0] if len(call.shape("vr")) == 2 else -1
-        call.require(len(call.shape("vr")) == 2 and call.shape("az") == call.shape("vr"),
+    if (size := _sizes(call, "vr", "az", "cos_el")) is not None:
+        shape = call.shape("vr")
+        call.require(len(shape) == 2 and call.shape("az") == shape,
                      "'vr' and 'az' must be 2-D (rows, samples) of one shape", "vr", "az")
-        call.require(_size(call, "cos_el") == rows,
+        call.require(size["cos_el"] == shape[0],
                      "'cos_el' needs one value per row of 'vr'", "vr", "cos_el")
     az = call["az"]
     if call.bare and isinstance(az, np.ndarray) and az.size and np.nanmax(np.abs(az)) > 4 * np.pi:
@@ -369,12 +372,12 @@ def profile(z: Input, u: Input, v: Input, ground: Input, bottom: Scalar, top: Sc
 
         return call.dataset(kernel, ["z", "u", "v", "ground", "cu", "cv"], PROFILE,
                             input_core_dims={"z": [dim], "u": [dim], "v": [dim]})
-    if _known(call, "z", "u", "v", "ground", "cu", "cv"):
+    if (size := _sizes(call, "z", "u", "v", "ground", "cu", "cv")) is not None:
         call.require(len(call.shape("u")) == 2, "'u' must be 2-D (columns, levels)", "u")
         columns = call.shape("u")[0]
-        call.require(_size(call, "z") == _size(call, "v") == _size(call, "u"),
+        call.require(size["z"] == size["v"] == size["u"],
                      "'z' and 'v' need as many elements as 'u'", "z", "u", "v")
-        call.require(all(_size(call, n) == columns for n in ("ground", "cu", "cv")),
+        call.require(size["ground"] == size["cu"] == size["cv"] == columns,
                      "'ground', 'cu' and 'cv' need one value per column of 'u'",
                      "u", "ground", "cu", "cv")
     out = _arrays.profile(call["z"], call["u"], call["v"], call["ground"], bottom, top,
@@ -449,11 +452,11 @@ def cold_pool(z: Input, b: Input, bottom: Input, threshold: Scalar, top: Input,
 
         return call.dataset(kernel, ["z", "b", "bottom", "top"], COLD_POOL,
                             input_core_dims={"z": [dim], "b": [dim]})
-    if _known(call, "z", "b", "bottom", "top"):
-        call.require(len(call.shape("b")) == 2 and call.shape("z") == call.shape("b"),
+    if (size := _sizes(call, "z", "b", "bottom", "top")) is not None:
+        shape = call.shape("b")
+        call.require(len(shape) == 2 and call.shape("z") == shape,
                      "'z' and 'b' must be 2-D (columns, levels) of one shape", "z", "b")
-        columns = call.shape("b")[0]
-        call.require(_size(call, "bottom") == columns and _size(call, "top") == columns,
+        call.require(size["bottom"] == size["top"] == shape[0],
                      "'bottom' and 'top' need one value per column of 'b'", "b", "bottom", "top")
     out = _arrays.cold_pool(call["z"], call["b"], call["bottom"], threshold, call["top"],
                             n_threads)
@@ -540,10 +543,10 @@ def gradient(f: Input, x: Input | None = None, y: Input | None = None,
         result = call.dataset(kernel, ["f"], outputs, input_core_dims={"f": [y_dim, x_dim]},
                               output_core_dims=[[y_dim, x_dim]] * 2)
         return result.transpose(*call["f"].dims)
-    if _known(call, "f", "x", "y"):
+    if (size := _sizes(call, "f", "x", "y")) is not None:
         shape = call.shape("f")
         call.require(len(shape) == 3, "'f' must be 3-D (batch, y, x)", "f")
-        call.require(_size(call, "x") == shape[2] and _size(call, "y") == shape[1],
+        call.require(size["x"] == shape[2] and size["y"] == shape[1],
                      "'x' needs one value per column of 'f' and 'y' one per row", "f", "x", "y")
     out = _arrays.gradient(call["f"], call["x"], call["y"], n_threads)
     outputs = [Output(f"df_d{d}", "{f}", f"derivative along {d}", per_metre=True)
