@@ -82,15 +82,16 @@ def test_units_matching_only_because_angles_are_dimensionless_are_refused(call, 
     one_line(str(info.value), f"'{argument}'", given)
 
 
-@pytest.mark.parametrize("az", [np.zeros((2, 8)),
-                                xr.DataArray(np.zeros((2, 8)), dims=("range", "azimuth"))])
-@pytest.mark.parametrize("family", ["xarray", "pint"])
-def test_a_bare_azimuth_in_a_call_with_units_is_refused(az, family):
-    vr = np.ones((2, 8))
-    vr = (xr.DataArray(vr, dims=("range", "azimuth"), attrs={"units": "m/s"})
-          if family == "xarray" else vr * units("m/s"))
-    if family == "pint" and isinstance(az, xr.DataArray):
-        pytest.skip("a DataArray makes it an xarray call")
+def labelled(data, **attrs):
+    return xr.DataArray(data, dims=("range", "azimuth"), attrs=attrs)
+
+
+@pytest.mark.parametrize("vr, az", [
+    (labelled(np.ones((2, 8)), units="m/s"), np.zeros((2, 8))),
+    (labelled(np.ones((2, 8)), units="m/s"), labelled(np.zeros((2, 8)))),
+    (np.ones((2, 8)) * units("m/s"), np.zeros((2, 8))),
+], ids=["xarray-bare", "xarray-no-units", "pint-bare"])
+def test_a_bare_azimuth_in_a_call_with_units_is_refused(vr, az):
     with pytest.raises(ValueError) as info:
         velmora.vad(vr, az, 0.9, 3, 0.1)
     one_line(str(info.value), "vad()", "'az'", "no units", "angle")
@@ -230,6 +231,20 @@ def test_the_registry_is_the_one_users_already_have():
             "assert units('m s-1') == theirs('m/s')\n"
             "assert (20.0 * units.degC).m_as('K') == 293.15\n")
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@pytest.mark.parametrize("first", ["metpy.units", "velmora.units"])
+def test_quantities_combine_with_metpys_whichever_is_imported_first(first):
+    pytest.importorskip("metpy")
+    second = "velmora.units" if first == "metpy.units" else "metpy.units"
+    code = (f"import {first}, {second}\n"
+            "from metpy.units import units as theirs\n"
+            "from velmora.units import units\n"
+            "import velmora\n"
+            "r, theta, *_ = velmora.thermo(theirs.Quantity([20.0], 'degC'),\n"
+            "                              [1000.0] * units.hPa, theirs.Quantity([15.0], 'degC'))\n"
+            "assert (theta + 1 * units.K - 1 * theirs.K).m_as('K')[0] == 293.15\n")
+    subprocess.run([sys.executable, "-W", "error", "-c", code], check=True)
 
 
 # ---------------------------------------------------------------------------
