@@ -14,8 +14,11 @@ A call sorts its arguments into one family, by the richest input it was given:
   are taken to be in the kernel's units and results are the kernel's own.
 
 Units are read with pint (cf-xarray's registry, so CF strings such as
-"m s-1" parse). Where the units are already the kernel's the data are passed
-untouched, so that a call in kernel units gives the kernel's bits.
+"m s-1" parse), after a small table of spellings that pint would misread
+("deg C", "mb"). They must match the kernel's in their root units, radian
+included, so that an angle is never taken for a pure number. Where the units
+are already the kernel's the data are passed untouched, so that a call in
+kernel units gives the kernel's bits.
 """
 
 from __future__ import annotations
