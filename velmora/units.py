@@ -39,7 +39,7 @@ except pint.errors.DefinitionSyntaxError:
 # CF spellings; importing it makes it pint's application registry, so the
 # caller's registry is put back.
 _application = pint.get_application_registry().get()
-from cf_xarray.units import units as _cf_units  # noqa: E402
+from cf_xarray.units import units as _cf_units  # noqa: E402, F401 (read by _inputs)
 
 pint.set_application_registry(_application)
 

@@ -62,8 +62,9 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
     field : str, optional
         Velocity variable, unfolded; see `vad`.
     bin_width : float or pint.Quantity
-        Bin depth, m (default 100; a Quantity in any length unit); bins are aligned on multiples of it and run
-        from the bin of the lowest gate of any Doppler sweep up to `top`.
+        Bin depth, m (default 100; a Quantity in any length unit); bins are
+        aligned on multiples of it and run from the bin of the lowest gate of
+        any Doppler sweep up to `top`.
     top : float or pint.Quantity
         Top of the profile, m above the radar (default 6000); above the lowest gate.
     edges : array_like, optional
