@@ -220,6 +220,8 @@ def sweep_extra_volume():
     (lambda: radar.vwp(cases.volume([cases.sweep()]), top=10.0), ["'top'", "10", "lowest gate"]),
     (lambda: radar.vwp(cases.volume([cases.sweep()]), edges=[0.0, np.nan]), ["'edges'"]),
     (lambda: radar.vad(cases.volume([cases.sweep()])), ["'sweep'", "whole volume", "sweep_0"]),
+    (lambda: radar.vad(cases.volume([cases.sweep()]), index=4), ["'index'", "4", "sweep_0"]),
+    (lambda: radar.vad(cases.sweep(), index=0), ["'index'", "already one sweep"]),
     (lambda: radar.vad(np.zeros((3, 3))), ["'sweep'", "ndarray"]),
     (lambda: radar.vwp(cases.sweep()), ["'volume'", "single sweep"]),
 ])
@@ -230,6 +232,11 @@ def test_bad_arguments_get_one_line_naming_them(call, words):
             call()
     one_line(str(info.value), *words)
     assert re.match(r"(vad|vwp)\(\)", str(info.value)), str(info.value)
+
+
+def test_a_sweep_of_a_volume_by_its_number():
+    tree = cases.volume([cases.sweep(u=4.0, number=1), cases.sweep(number=3)])
+    xr.testing.assert_identical(radar.vad(tree, index=3), radar.vad(tree["sweep_3"]))
 
 
 def test_other_children_of_a_volume_are_not_sweeps():

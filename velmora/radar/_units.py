@@ -136,17 +136,32 @@ def sweep_number_of(name: str) -> int | None:
     return int(match.group(1)) if match else None
 
 
-def require_one_sweep(function: str, sweep: Any) -> None:
-    """A whole volume where one sweep is asked for is refused."""
-    if isinstance(sweep, xr.DataTree):
-        names = [n for n in sweep.children if sweep_number_of(n) is not None]
-        if names:
-            raise ValueError(f"{function}(): argument 'sweep' is a whole volume (sweeps "
-                             f"{', '.join(names[:3])}{', ...' if len(names) > 3 else ''}); "
-                             f"pass one sweep, e.g. volume['{names[0]}'], or use vwp")
-    elif not isinstance(sweep, xr.Dataset):
+def one_sweep(function: str, sweep: Any, index: Any) -> Any:
+    """The xradar sweep to fit: `sweep` itself, or sweep `index` of a whole volume.
+
+    A whole volume without `index` is refused, as is an `index` for what is
+    already one sweep: either way the caller meant another sweep than the
+    one that would be fitted.
+    """
+    if not isinstance(sweep, (xr.Dataset, xr.DataTree)):
         raise TypeError(f"{function}(): argument 'sweep' must be an xradar sweep (Dataset or "
                         f"DataTree node) or a Py-ART Radar, not {type(sweep).__name__}")
+    names = ([n for n in sweep.children if sweep_number_of(n) is not None]
+             if isinstance(sweep, xr.DataTree) else [])
+    if not names:
+        if index is not None:
+            raise ValueError(f"{function}(): argument 'index' = {index!r} is for a Py-ART Radar "
+                             "or a whole volume; argument 'sweep' is already one sweep")
+        return sweep
+    if index is None:
+        raise ValueError(f"{function}(): argument 'sweep' is a whole volume (sweeps "
+                         f"{', '.join(names[:3])}{', ...' if len(names) > 3 else ''}); pass "
+                         f"index=, or one sweep, e.g. volume['{names[0]}'], or use vwp")
+    number = integer(function, "index", index, -(2**63), 2**63 - 1)
+    if f"sweep_{number}" not in names:
+        raise ValueError(f"{function}(): argument 'index' = {number} is not a sweep of the "
+                         f"volume; it holds {', '.join(names)}")
+    return sweep[f"sweep_{number}"]
 
 
 def require_volume(function: str, volume: Any) -> None:

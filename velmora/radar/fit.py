@@ -101,7 +101,8 @@ def vad(sweep: Any, field: str | None = None, *, index: int | None = None,
         Velocity variable, m/s, unfolded. Default ``VRADH`` (xradar) or
         ``velocity`` (Py-ART).
     index : int, optional
-        Sweep number, for a Py-ART Radar only.
+        Sweep number, for a Py-ART Radar or a whole xradar volume (DataTree):
+        the sweep of that number is fitted.
     min_gates : int
         Least number of valid rays a gate needs (default 30).
     min_spread : float

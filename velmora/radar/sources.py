@@ -175,7 +175,7 @@ def _read_sweep(sweep, field, index, function="vad"):
         if index is None:  # the first sweep with velocities, not a surveillance one
             index = next(iter(doppler_sweeps(sweep, field)), 0)
         return _pyart_sweep(sweep, _units.pyart_index(function, sweep, index), field, function)
-    _units.require_one_sweep(function, sweep)
+    sweep = _units.one_sweep(function, sweep, index)
     return _xradar_sweep(sweep, field, function=function)
 
 
