@@ -267,16 +267,16 @@ def test_numpy_inputs_call_the_kernel(rng):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda a: velmora.thermo(a, a[:-1], a), "size mismatch"),
-    (lambda a: velmora.vad(a, a, a[:3], 3, 0.1), "shape mismatch"),
-    (lambda a: velmora.vad(a[0], a[0], a[0], 3, 0.1), "vr, az must be 2-D"),
-    (lambda a: velmora.gradient(a[None], a[0], a[0], 1), "coordinate size"),
-    (lambda a: velmora.profile(a, a, a, a[:, 0], 0, 1, a[:, 0], a[:3, 0]), "shape mismatch"),
-    (lambda a: velmora.statistics(a[0], [50], 1), r"values must be \(members, n\)"),
-    (lambda a: velmora.perturb(a, a, a, a, a, 31, a, a, a, 1, 2, 0), r"fac must be \(6, n\)"),
+    (lambda a: velmora.thermo(a, a[:-1], a), r"'p' \(3, 5\)"),
+    (lambda a: velmora.vad(a, a, a[:3], 3, 0.1), r"'cos_el' \(3, 5\)"),
+    (lambda a: velmora.vad(a[0], a[0], a[0], 3, 0.1), r"'vr' and 'az' must be 2-D"),
+    (lambda a: velmora.gradient(a[None], a[0], a[0], 1), r"'x' \(5,\), 'y' \(5,\)"),
+    (lambda a: velmora.profile(a, a, a, a[:, 0], 0, 1, a[:, 0], a[:3, 0]), r"'cv' \(3,\)"),
+    (lambda a: velmora.statistics(a[0], [50], 1), r"'values' \(5,\)"),
+    (lambda a: velmora.perturb(a, a, a, a, a, 31, a, a, a, 1, 2, 0), r"'fac' must be \(6, n\)"),
 ])
 def test_shape_errors_when_building_the_graph(call, message):
-    """The kernel's own check and message, raised before anything is computed."""
+    """Named by argument and shape, raised before anything is computed."""
     a = np.ones((4, 5))
     with pytest.raises(ValueError, match=message):
         call(a)

@@ -420,10 +420,18 @@ def test_mypy_sees_the_types_of_a_user_script(tmp_path, request):
     script = tmp_path / "user.py"
     script.write_text(textwrap.dedent("""\
         import numpy as np
+        import pint
+        import xarray as xr
         import velmora
 
         wind = velmora.vad(np.ones((2, 8)), np.ones((2, 8)), np.ones(2), 3, 0.1, n_threads=1)
-        reveal_type(velmora.profile)
+        reveal_type(wind)
+        reveal_type(velmora.thermo(xr.DataArray([300.0]), xr.DataArray([1e5]), 290.0))
+        ureg = pint.UnitRegistry()
+        height = ureg.Quantity(np.ones((1, 2)), "m")
+        reveal_type(velmora.profile(height, height, height, height, ureg.Quantity(0.0, "m"),
+                                    ureg.Quantity(1.0, "km"), height, height))
+        reveal_type(velmora.statistics(np.ones((3, 2)), [50], 1))
         velmora.thermo(np.ones(3), np.ones(3))
     """))
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
@@ -434,8 +442,13 @@ def test_mypy_sees_the_types_of_a_user_script(tmp_path, request):
                            "--config-file", os.devnull, str(script)], capture_output=True,
                           text=True, cwd=tmp_path, env=env, timeout=300)
     out = proc.stdout
-    assert "def (z:" in out and re.search(r"bottom: (builtins\.)?float", out), out
-    assert 'Missing positional argument "td" in call to "thermo"' in out
+    revealed = re.findall(r'Revealed type is "(.*)"', out)
+    assert len(revealed) == 4, out
+    assert revealed[0].startswith("numpy.ndarray") and "float64" in revealed[0]
+    assert revealed[1] == "xarray.core.dataset.Dataset"
+    assert re.match(r"(builtins\.)?tuple\[pint\..*Quantity", revealed[2]), revealed[2]
+    assert re.match(r"(builtins\.)?tuple\[numpy\.ndarray", revealed[3]), revealed[3]
+    assert 'No overload variant of "thermo" matches' in out or "Missing positional" in out, out
     assert "Found 1 error" in out, out
 
 

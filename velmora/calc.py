@@ -8,22 +8,31 @@ arrays or xarray DataArrays, and returns its result in the same family; see
 
 from __future__ import annotations
 
+import math
 import warnings
-from typing import Any, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _arrays
+from ._types import Array, Dataset, Labelled, Plain, Quantity, Scalar
 from ._inputs import (ANGLE, ANY, BUOYANCY, FRACTION, HEIGHT, INT64, PRESSURE, SPEED,
                       TEMPERATURE, Call, Output, integer, is_dataarray, scalar, threads)
 
 __all__ = ["thermo", "cold_pool", "profile", "gradient", "vad"]
 
+if TYPE_CHECKING:
+    import pint
+    import xarray as xr
+
 # What a call returns depends on the family of its inputs: the kernel's array
 # for NumPy, a Dataset for DataArrays, a tuple of Quantities for pint, a lazy
-# dask array for dask. Left open so that each family's use type-checks.
+# dask array for dask. The overloads of each function say so for the first
+# array argument; mixtures decided at run time are left open.
 Result: TypeAlias = Any
+Input: TypeAlias = "ArrayLike | xr.DataArray | pint.Quantity"
+Quantities: TypeAlias = "tuple[pint.Quantity, ...]"
 
 
 def _eastward(name: str, where: str) -> Output:
@@ -70,7 +79,15 @@ COLD_POOL = [
 ]
 
 
-def thermo(t: ArrayLike, p: ArrayLike, td: ArrayLike, n_threads: int | None = None) -> Result:
+@overload
+def thermo(t: Plain, p: Plain, td: Plain, n_threads: int | None = None) -> Array: ...
+@overload
+def thermo(t: Labelled, p: Any, td: Any, n_threads: int | None = None) -> Dataset: ...
+@overload
+def thermo(t: Quantity, p: Any, td: Any, n_threads: int | None = None) -> Quantities: ...
+@overload
+def thermo(t: Any, p: Any, td: Any, n_threads: int | None = None) -> Result: ...
+def thermo(t: Input, p: Input, td: Input, n_threads: int | None = None) -> Result:
     """Mixing ratio, potential, virtual potential and equivalent potential temperature.
 
     Parameters
@@ -140,15 +157,68 @@ def thermo(t: ArrayLike, p: ArrayLike, td: ArrayLike, n_threads: int | None = No
             return tuple(_arrays._thermo_nd(t, p, td, n_threads))
 
         return call.dataset(kernel, ["t", "p", "td"], THERMO)
+    if (size := _sizes(call, "t", "p", "td")) is not None:
+        call.require(size["t"] == size["p"] == size["td"],
+                     "'t', 'p' and 'td' need the same number of elements", "t", "p", "td")
     out = _arrays.thermo(call["t"], call["p"], call["td"], n_threads)
-    if call.bare and isinstance(out, np.ndarray) and np.any(out[0] < 0):
-        warnings.warn("thermo: the vapour pressure reaches the pressure at some points, so the "
-                      "mixing ratio is negative; is p in hPa? Bare arrays are read in Pa",
-                      RuntimeWarning, stacklevel=2)
+    if call.bare and isinstance(out, np.ndarray):
+        _warn_unlikely_pressure(np.asarray(call["p"]), out)
     return call.result(out, THERMO)
 
 
-def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spread: float,
+# Surface pressure stays below 1100 hPa; below 1100 Pa (11 hPa) lies only the
+# upper stratosphere, where no sounding has all its levels. θ above 800 K is
+# found only above about 10 hPa.
+LOWEST_LIKELY_SURFACE_PRESSURE = 1100.0  # Pa
+HIGHEST_LIKELY_THETA = 800.0  # K
+
+
+def _warn_unlikely_pressure(p, out) -> None:
+    """One warning when bare pressures look like hPa read as Pa."""
+    # Comparisons with NaN are False and raise no floating-point warning.
+    message = None
+    if not (p >= LOWEST_LIKELY_SURFACE_PRESSURE).any() and np.isfinite(p).any():
+        message = (f"every value of argument 'p' is below {LOWEST_LIKELY_SURFACE_PRESSURE:g} "
+                   "Pa, no surface pressure")
+    elif (out[1] > HIGHEST_LIKELY_THETA).any():
+        message = (f"the potential temperature exceeds {HIGHEST_LIKELY_THETA:g} K at some "
+                   "points, where argument 'p' is small")
+    elif (out[0] < 0).any():
+        message = ("the vapour pressure reaches the pressure at some points, so the "
+                   "mixing ratio is negative")
+    if message:
+        warnings.warn(f"thermo: {message}; is p in hPa? Bare arrays are read in Pa",
+                      RuntimeWarning, stacklevel=3)
+
+
+def _sizes(call: Call, *names: str) -> dict[str, int] | None:
+    """The number of elements of each argument; None when a dask array does not know one.
+
+    Dask arrays of unknown chunks are checked by the kernel when they run.
+    """
+    sizes = {}
+    for name in names:
+        array = call[name]
+        size = array.size if isinstance(array, np.ndarray) else math.prod(call.shape(name))
+        if math.isnan(size):
+            return None
+        sizes[name] = int(size)
+    return sizes
+
+
+@overload
+def vad(vr: Plain, az: Plain, cos_el: Plain, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Array: ...
+@overload
+def vad(vr: Labelled, az: Any, cos_el: Any, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Dataset: ...
+@overload
+def vad(vr: Quantity, az: Any, cos_el: Any, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Quantities: ...
+@overload
+def vad(vr: Any, az: Any, cos_el: Any, min_gates: int, min_spread: float,
+        n_threads: int | None = None, *, dim: str = "azimuth") -> Result: ...
+def vad(vr: Input, az: Input, cos_el: Input, min_gates: int, min_spread: float,
         n_threads: int | None = None, *, dim: str = "azimuth") -> Result:
     """Horizontal wind from radial velocities, by harmonic fits against azimuth.
 
@@ -213,6 +283,12 @@ def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spr
 
         return call.dataset(kernel, ["vr", "az", "cos_el"], VAD,
                             input_core_dims={"vr": [dim], "az": [dim]})
+    if (size := _sizes(call, "vr", "az", "cos_el")) is not None:
+        shape = call.shape("vr")
+        call.require(len(shape) == 2 and call.shape("az") == shape,
+                     "'vr' and 'az' must be 2-D (rows, samples) of one shape", "vr", "az")
+        call.require(size["cos_el"] == shape[0],
+                     "'cos_el' needs one value per row of 'vr'", "vr", "cos_el")
     az = call["az"]
     if call.bare and isinstance(az, np.ndarray) and az.size and np.nanmax(np.abs(az)) > 4 * np.pi:
         # No azimuth in radians needs more than two turns; degrees always do.
@@ -222,8 +298,20 @@ def vad(vr: ArrayLike, az: ArrayLike, cos_el: ArrayLike, min_gates: int, min_spr
     return call.result(out, VAD)
 
 
-def profile(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bottom: float,
-            top: float, cu: ArrayLike, cv: ArrayLike, n_threads: int | None = None, *,
+@overload
+def profile(z: Plain, u: Plain, v: Plain, ground: Plain, bottom: float, top: float, cu: Plain,
+            cv: Plain, n_threads: int | None = None, *, dim: str = "level") -> Array: ...
+@overload
+def profile(z: Labelled, u: Any, v: Any, ground: Any, bottom: Scalar, top: Scalar, cu: Any,
+            cv: Any, n_threads: int | None = None, *, dim: str = "level") -> Dataset: ...
+@overload
+def profile(z: Quantity, u: Any, v: Any, ground: Any, bottom: Scalar, top: Scalar, cu: Any,
+            cv: Any, n_threads: int | None = None, *, dim: str = "level") -> Quantities: ...
+@overload
+def profile(z: Any, u: Any, v: Any, ground: Any, bottom: Scalar, top: Scalar, cu: Any,
+            cv: Any, n_threads: int | None = None, *, dim: str = "level") -> Result: ...
+def profile(z: Input, u: Input, v: Input, ground: Input, bottom: Scalar, top: Scalar,
+            cu: Input, cv: Input, n_threads: int | None = None, *,
             dim: str = "level") -> Result:
     """Layer winds, storm-relative helicity and layer-mean wind per column.
 
@@ -284,12 +372,32 @@ def profile(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bottom:
 
         return call.dataset(kernel, ["z", "u", "v", "ground", "cu", "cv"], PROFILE,
                             input_core_dims={"z": [dim], "u": [dim], "v": [dim]})
+    if (size := _sizes(call, "z", "u", "v", "ground", "cu", "cv")) is not None:
+        call.require(len(call.shape("u")) == 2, "'u' must be 2-D (columns, levels)", "u")
+        columns = call.shape("u")[0]
+        call.require(size["z"] == size["v"] == size["u"],
+                     "'z' and 'v' need as many elements as 'u'", "z", "u", "v")
+        call.require(size["ground"] == size["cu"] == size["cv"] == columns,
+                     "'ground', 'cu' and 'cv' need one value per column of 'u'",
+                     "u", "ground", "cu", "cv")
     out = _arrays.profile(call["z"], call["u"], call["v"], call["ground"], bottom, top,
                           call["cu"], call["cv"], n_threads)
     return call.result(out, PROFILE)
 
 
-def cold_pool(z: ArrayLike, b: ArrayLike, bottom: ArrayLike, threshold: float, top: ArrayLike,
+@overload
+def cold_pool(z: Plain, b: Plain, bottom: Plain, threshold: float, top: Plain,
+              n_threads: int | None = None, *, dim: str = "level") -> Array: ...
+@overload
+def cold_pool(z: Labelled, b: Any, bottom: Any, threshold: Scalar, top: Any,
+              n_threads: int | None = None, *, dim: str = "level") -> Dataset: ...
+@overload
+def cold_pool(z: Quantity, b: Any, bottom: Any, threshold: Scalar, top: Any,
+              n_threads: int | None = None, *, dim: str = "level") -> Quantities: ...
+@overload
+def cold_pool(z: Any, b: Any, bottom: Any, threshold: Scalar, top: Any,
+              n_threads: int | None = None, *, dim: str = "level") -> Result: ...
+def cold_pool(z: Input, b: Input, bottom: Input, threshold: Scalar, top: Input,
               n_threads: int | None = None, *, dim: str = "level") -> Result:
     """Cold-pool intensity, layer depth and top-not-found flag per column.
 
@@ -344,12 +452,30 @@ def cold_pool(z: ArrayLike, b: ArrayLike, bottom: ArrayLike, threshold: float, t
 
         return call.dataset(kernel, ["z", "b", "bottom", "top"], COLD_POOL,
                             input_core_dims={"z": [dim], "b": [dim]})
+    if (size := _sizes(call, "z", "b", "bottom", "top")) is not None:
+        shape = call.shape("b")
+        call.require(len(shape) == 2 and call.shape("z") == shape,
+                     "'z' and 'b' must be 2-D (columns, levels) of one shape", "z", "b")
+        call.require(size["bottom"] == size["top"] == shape[0],
+                     "'bottom' and 'top' need one value per column of 'b'", "b", "bottom", "top")
     out = _arrays.cold_pool(call["z"], call["b"], call["bottom"], threshold, call["top"],
                             n_threads)
     return call.result(out, COLD_POOL)
 
 
-def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = None,
+@overload
+def gradient(f: Plain, x: Plain, y: Plain, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Array: ...
+@overload
+def gradient(f: Labelled, x: Any = None, y: Any = None, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Dataset: ...
+@overload
+def gradient(f: Quantity, x: Any, y: Any, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Quantities: ...
+@overload
+def gradient(f: Any, x: Any = None, y: Any = None, n_threads: int | None = None, *,
+             dims: tuple[str, str] = ("y", "x")) -> Result: ...
+def gradient(f: Input, x: Input | None = None, y: Input | None = None,
              n_threads: int | None = None, *, dims: tuple[str, str] = ("y", "x")) -> Result:
     """Derivatives along x and y of fields on a non-uniform rectilinear grid.
 
@@ -417,6 +543,11 @@ def gradient(f: ArrayLike, x: ArrayLike | None = None, y: ArrayLike | None = Non
         result = call.dataset(kernel, ["f"], outputs, input_core_dims={"f": [y_dim, x_dim]},
                               output_core_dims=[[y_dim, x_dim]] * 2)
         return result.transpose(*call["f"].dims)
+    if (size := _sizes(call, "f", "x", "y")) is not None:
+        shape = call.shape("f")
+        call.require(len(shape) == 3, "'f' must be 3-D (batch, y, x)", "f")
+        call.require(size["x"] == shape[2] and size["y"] == shape[1],
+                     "'x' needs one value per column of 'f' and 'y' one per row", "f", "x", "y")
     out = _arrays.gradient(call["f"], call["x"], call["y"], n_threads)
     outputs = [Output(f"df_d{d}", "{f}", f"derivative along {d}", per_metre=True)
                for d in ("x", "y")]

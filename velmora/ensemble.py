@@ -7,25 +7,32 @@ its result in the same family; see `velmora` for the rules shared by all.
 
 from __future__ import annotations
 
-from typing import Any, TypeAlias
+import math
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, overload
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 import _ensemble
 
 from . import _arrays
+from ._types import Array, Dataset, Labelled, Plain, Quantity
 from ._inputs import (ANY, DB, DBZ, DEGREES, FRACTION, INT32, INT64, SPEED, UINT64, Call,
                       Output, as_array, integer, threads, unwrap)
 
 __all__ = ["perturb", "statistics", "mode", "words"]
 
+if TYPE_CHECKING:
+    import pint
+    import xarray as xr
+
 # See velmora.calc.Result.
 Result: TypeAlias = Any
+Input: TypeAlias = "ArrayLike | xr.DataArray | pint.Quantity"
 
 STATISTICS = [
     Output("mean", "{values}", "ensemble mean"),
-    Output("std", "{values}", "ensemble sample standard deviation"),
+    Output("std", "{values}", "ensemble sample standard deviation", spread=True),
     Output("percentiles", "{values}", "ensemble percentiles"),
 ]
 
@@ -55,7 +62,57 @@ def _core_last(a):
         tuple(range(1, a.ndim)) + (0,))
 
 
-def statistics(values: ArrayLike, percentiles: ArrayLike, min_valid: int,
+def _aligned_by_label(fac, field):
+    """fac's dimensions and coordinate labels in the order of the field's.
+
+    A point's error magnitudes belong to the point of the same label, not of
+    the same position: fac is reordered to the field's labels, which it must
+    hold exactly.
+    """
+    missing = [d for d in field.dims if d not in fac.dims]
+    if missing or fac.ndim != field.ndim + 1:
+        raise ValueError(f"perturb(): argument 'fac' has dimensions {fac.dims}; expected one "
+                         f"factor dimension and the fields' {field.dims}")
+    for dim in field.dims:
+        if dim in field.indexes and dim in fac.indexes:
+            want, have = field.indexes[dim], fac.indexes[dim]
+            if not (len(want) == len(have) and have.isin(want).all() and want.isin(have).all()):
+                raise ValueError(f"perturb(): argument 'fac' has labels along '{dim}' other than "
+                                 "the fields'")
+    fac = fac.sel({d: field.indexes[d] for d in field.dims
+                   if d in field.indexes and d in fac.indexes})
+    return fac.transpose(..., *field.dims)
+
+
+def _check_perturb_shapes(call, flagged, fac, bias_dbz, bias_zdr):
+    """fac (6, n), every flagged field n values, the biases one per member each."""
+    shapes = [fac, bias_dbz, bias_zdr, *(call.shape(n) for n in flagged)]
+    if any(math.isnan(math.prod(s)) for s in shapes):
+        return  # dask arrays of unknown chunks are checked when they run
+    if len(fac) != 2 or fac[0] != 6:
+        raise ValueError(f"perturb(): argument 'fac' must be (6, n); got {fac}")
+    for name in flagged:
+        call.require(math.prod(call.shape(name)) == fac[1],
+                     f"'{name}' needs one value per column of 'fac' ({fac[1]})", name)
+    if math.prod(bias_dbz) != math.prod(bias_zdr):
+        raise ValueError(f"perturb(): arguments 'bias_dbz' {bias_dbz} and 'bias_zdr' {bias_zdr} "
+                         "need one value per member each")
+
+
+@overload
+def statistics(values: Plain, percentiles: Plain, min_valid: int, n_threads: int | None = None,
+               *, dim: str = "member") -> tuple[Array, Array, Array]: ...
+@overload
+def statistics(values: Labelled, percentiles: Plain, min_valid: int,
+               n_threads: int | None = None, *, dim: str = "member") -> Dataset: ...
+@overload
+def statistics(values: Quantity, percentiles: Plain, min_valid: int,
+               n_threads: int | None = None, *,
+               dim: str = "member") -> tuple[Quantity, Quantity, Quantity]: ...
+@overload
+def statistics(values: Any, percentiles: Any, min_valid: int, n_threads: int | None = None,
+               *, dim: str = "member") -> Result: ...
+def statistics(values: Input, percentiles: ArrayLike, min_valid: int,
                n_threads: int | None = None, *, dim: str = "member") -> Result:
     """Ensemble mean, sample standard deviation and percentiles, per point.
 
@@ -109,11 +166,26 @@ def statistics(values: ArrayLike, percentiles: ArrayLike, min_valid: int,
         result = result.assign_coords(percentile=flat)
         result["percentile"].attrs.update(units="percent", long_name="percentile level")
         return result.transpose("percentile", ...)
+    if not call.labelled and not math.isnan(math.prod(call.shape("values"))):
+        call.require(len(call.shape("values")) == 2, "'values' must be 2-D (members, points)",
+                     "values")
     out = _arrays.statistics(call["values"], levels, min_valid, n_threads)
     return call.result(out, STATISTICS)
 
 
-def mode(values: ArrayLike, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+@overload
+def mode(values: Plain, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> tuple[Array, Array]: ...
+@overload
+def mode(values: Labelled, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> Dataset: ...
+@overload
+def mode(values: Quantity, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> tuple[Quantity, Quantity]: ...
+@overload
+def mode(values: Any, n_codes: int, min_valid: int, n_threads: int | None = None, *,
+         dim: str = "member") -> Result: ...
+def mode(values: Input, n_codes: int, min_valid: int, n_threads: int | None = None, *,
          dim: str = "member") -> Result:
     """The most frequent category code per point, and its share of the members.
 
@@ -153,13 +225,29 @@ def mode(values: ArrayLike, n_codes: int, min_valid: int, n_threads: int | None 
             return _arrays._mode_nd(_core_first(values), n_codes, min_valid, n_threads)
 
         return call.dataset(kernel, ["values"], MODE, input_core_dims={"values": [dim]})
+    if not call.labelled and not math.isnan(math.prod(call.shape("values"))):
+        call.require(len(call.shape("values")) == 2, "'values' must be 2-D (members, points)",
+                     "values")
     out = _arrays.mode(call["values"], n_codes, min_valid, n_threads)
     return call.result(out, MODE)
 
 
-def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | None,
-            rhohv: ArrayLike | None, vel: ArrayLike | None, flags: int, fac: ArrayLike,
-            bias_dbz: ArrayLike, bias_zdr: ArrayLike, k0: int, k1: int, m0: int,
+@overload
+def perturb(dbz: Plain | None, zdr: Plain | None, phidp: Plain | None, rhohv: Plain | None,
+            vel: Plain | None, flags: int, fac: Plain, bias_dbz: Plain, bias_zdr: Plain,
+            k0: int, k1: int, m0: int, n_threads: int | None = None, *,
+            member_chunks: None = None) -> Array: ...
+@overload
+def perturb(dbz: Labelled, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any,
+            bias_dbz: Any, bias_zdr: Any, k0: int, k1: int, m0: int,
+            n_threads: int | None = None, *, member_chunks: Any = None) -> Dataset: ...
+@overload
+def perturb(dbz: Any, zdr: Any, phidp: Any, rhohv: Any, vel: Any, flags: int, fac: Any,
+            bias_dbz: Any, bias_zdr: Any, k0: int, k1: int, m0: int,
+            n_threads: int | None = None, *, member_chunks: Any = None) -> Result: ...
+def perturb(dbz: Input | None, zdr: Input | None, phidp: Input | None,
+            rhohv: Input | None, vel: Input | None, flags: int, fac: Input,
+            bias_dbz: Input, bias_zdr: Input, k0: int, k1: int, m0: int,
             n_threads: int | None = None, *, member_chunks: Any = None) -> Result:
     """Polarimetric radar fields with reproducible random errors, for M members.
 
@@ -246,7 +334,7 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
         shape = grid[0].shape
         flat = {bit: g.data.reshape(-1) for bit, g in zip(flagged, grid)}  # read flat, as ever
         if isinstance(fac, xr.DataArray):  # (factor, *field dims) in the fields' order
-            fac = fac.transpose(..., *grid[0].dims)
+            fac = _aligned_by_label(fac, grid[0])
         fac_data, _ = unwrap("perturb", "fac", fac, None)
         if np.ndim(fac_data) == 1 + len(shape) and np.shape(fac_data)[1:] == shape:
             fac_data = fac_data.reshape(np.shape(fac_data)[0], -1)
@@ -260,6 +348,8 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
                            for s, o in enumerate(outputs)})
 
     fac_data, _ = unwrap("perturb", "fac", fac, None)
+    _check_perturb_shapes(call, [names[bit] for bit in flagged], np.shape(fac_data),
+                          np.shape(bias_dbz), np.shape(bias_zdr))
     out = _arrays.perturb(call["dbz"], call["zdr"], call["phidp"], call["rhohv"], call["vel"],
                           flags, fac_data, bias_dbz, bias_zdr, k0, k1, m0, n_threads,
                           member_chunks=member_chunks)
@@ -268,6 +358,15 @@ def perturb(dbz: ArrayLike | None, zdr: ArrayLike | None, phidp: ArrayLike | Non
     return call.result(out, outputs)
 
 
+@overload
+def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: Literal[False] = False,
+          labelled: Literal[False] = False) -> NDArray[np.uint64]: ...
+@overload
+def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: bool = False,
+          labelled: Literal[True]) -> xr.DataArray: ...
+@overload
+def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: bool = False,
+          labelled: bool = False) -> Result: ...
 def words(k0: int, k1: int, member: int, block: int, n: int, *, lazy: bool = False,
           labelled: bool = False) -> Result:
     """Raw Philox4x64-10 output behind `perturb`.

@@ -1,5 +1,7 @@
 """Storm-relative helicity and layer-mean wind of a wind profile."""
 
+from typing import Any
+
 import numpy as np
 import xarray as xr
 
@@ -13,7 +15,8 @@ def _meters_per_second(value):
     return float(value.m_as("m/s")) if hasattr(value, "m_as") else float(value)
 
 
-def helicity(profile, storm_motion, layers=LAYERS, *, surface_wind=None, n_threads=0):
+def helicity(profile: xr.Dataset, storm_motion: Any, layers: Any = LAYERS, *,
+             surface_wind: Any = None, n_threads: int = 0) -> xr.Dataset:
     """Storm-relative helicity and layer-mean wind of a wind profile.
 
     The helicity is the discrete sum over consecutive levels (u, v) of the

@@ -1,9 +1,12 @@
 """`vad`: the wind at every range gate of one sweep."""
 
+from typing import Any
+
 import numpy as np
 import xarray as xr
 
 from .. import calc as _kernels
+from . import _units
 from ._attrs import _var
 from .geometry import gate_height
 from .sources import _nyquist_for, _read_sweep
@@ -78,8 +81,9 @@ def _near_nyquist(out, sweep, nyquist):
     return np.hypot(out[0], out[1]) >= ny, ny
 
 
-def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SPREAD,
-        nyquist=None, n_threads=0):
+def vad(sweep: Any, field: str | None = None, *, index: int | None = None,
+        min_gates: int = MIN_GATES, min_spread: float = MIN_SPREAD, nyquist: Any = None,
+        n_threads: int = 0) -> xr.Dataset:
     """Horizontal wind at every range gate of one sweep, by a VAD fit.
 
     At each gate the radial velocities of all rays are fitted as
@@ -97,15 +101,16 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
         Velocity variable, m/s, unfolded. Default ``VRADH`` (xradar) or
         ``velocity`` (Py-ART).
     index : int, optional
-        Sweep number, for a Py-ART Radar only.
+        Sweep number, for a Py-ART Radar or a whole xradar volume (DataTree):
+        the sweep of that number is fitted.
     min_gates : int
         Least number of valid rays a gate needs (default 30).
     min_spread : float
         Least azimuth spread of the valid rays, the determinant of the
         covariance of (sin az, cos az): 0.25 for the full circle, 0.1 (the
         default) for about 220 degrees of contiguous arc.
-    nyquist : float, optional
-        Nyquist velocity, m/s, overriding the one in the data (xradar's
+    nyquist : float or pint.Quantity, optional
+        Nyquist velocity, m/s (or any speed as a Quantity), overriding the one in the data (xradar's
         Level II reader does not carry it; ODIM, CfRadial and Py-ART do).
         When unknown, no gate is flagged.
     n_threads : int
@@ -120,6 +125,8 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
         ``altitude`` (above sea level), m. Missing values (masked,
         ``_FillValue``, Level II codes) are never fitted.
     """
+    min_gates, min_spread = _units.fit_arguments("vad", min_gates, min_spread)
+    nyquist = _units.nyquist_argument("vad", nyquist)
     sw = _read_sweep(sweep, field, index)
     out, = _fit_sweeps([sw], min_gates, min_spread, n_threads)
     near, ny = _near_nyquist(out, sw, nyquist)

@@ -1,10 +1,12 @@
 """`vwp`: the VAD wind profile of a volume, accepted gates in height bins."""
 
 import warnings
+from typing import Any
 
 import numpy as np
 import xarray as xr
 
+from . import _units
 from ._attrs import _var
 from .fit import MIN_GATES, MIN_SPREAD, _fit_sweeps, _near_nyquist
 from .geometry import gate_height
@@ -39,9 +41,10 @@ def _weighted_bins(index, nbins, weight, *values):
     return total, stats
 
 
-def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
-        min_gates=MIN_GATES, min_spread=MIN_SPREAD, nyquist=None,
-        exclude_near_nyquist=True, n_threads=0):
+def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, top: Any = TOP,
+        edges: Any = None, min_gates: int = MIN_GATES, min_spread: float = MIN_SPREAD,
+        nyquist: Any = None, exclude_near_nyquist: bool = True,
+        n_threads: int = 0) -> xr.Dataset:
     """VAD wind profile of a radar volume: wind in height bins from all Doppler sweeps.
 
     Every sweep carrying `field` is fitted gate by gate (`vad`); the accepted
@@ -58,11 +61,12 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
         A whole volume (xradar: ``sweep_N`` groups, site ``altitude`` at the root).
     field : str, optional
         Velocity variable, unfolded; see `vad`.
-    bin_width : float
-        Bin depth, m (default 100); bins are aligned on multiples of it and run
-        from the bin of the lowest gate of any Doppler sweep up to `top`.
-    top : float
-        Top of the profile, m above the radar (default 6000).
+    bin_width : float or pint.Quantity
+        Bin depth, m (default 100; a Quantity in any length unit); bins are
+        aligned on multiples of it and run from the bin of the lowest gate of
+        any Doppler sweep up to `top`.
+    top : float or pint.Quantity
+        Top of the profile, m above the radar (default 6000); above the lowest gate.
     edges : array_like, optional
         Bin edges, m above the radar, increasing; replaces `bin_width` and `top`.
     min_gates, min_spread, n_threads
@@ -80,15 +84,27 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
         level): ``u``, ``v``, ``wind_speed``, ``wind_direction``, ``u_spread``,
         ``v_spread``, ``gate_count``, ``sample_count``; ``height_bounds``.
     """
-    sweeps = list(_volume_sweeps(volume, field))
+    min_gates, min_spread = _units.fit_arguments("vwp", min_gates, min_spread)
+    nyquist = _units.nyquist_argument("vwp", nyquist)
+    if edges is None:
+        bin_width = _units.length_argument("vwp", "bin_width", bin_width)
+        top = _units.length_argument("vwp", "top", top)
+    vertical: list[int] = []
+    sweeps = list(_volume_sweeps(volume, field, "vwp", vertical))
+    if vertical:
+        warnings.warn(f"vwp: sweeps {vertical} point near vertical (elevation above "
+                      f"{_units.STEEPEST_ELEVATION:g}°) and hold no horizontal wind: left out",
+                      stacklevel=2)
     if not sweeps:
-        raise ValueError(f"no sweep carries the velocity field {field or 'VRADH/velocity'}")
+        raise ValueError(f"vwp(): no sweep carries the velocity field "
+                         f"{field or 'VRADH/velocity'}" + (" below vertical" if vertical else ""))
     if edges is None:
         lowest = min(np.min(gate_height(sw.range, sw.elevation), initial=np.inf) for sw in sweeps)
+        if not top > lowest:
+            raise ValueError(f"vwp(): argument 'top' = {top:g} m lies below the lowest gate "
+                             f"({lowest:.1f} m above the radar); expected a higher top")
         edges = _bin_edges(lowest, bin_width, top)
-    edges = np.asarray(edges, dtype=np.float64)
-    if edges.ndim != 1 or edges.size < 2 or not np.all(np.diff(edges) > 0):
-        raise ValueError("edges must be increasing, at least two")
+    edges = _units.edges_argument("vwp", edges)
 
     heights = [gate_height(sw.range, sw.elevation) for sw in sweeps]
     inside = [(h >= edges[0]) & (h < edges[-1]) for h in heights]

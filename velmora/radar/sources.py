@@ -4,9 +4,12 @@ site and Nyquist velocity."""
 
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import xarray as xr
+
+from . import _units
 
 # Level II moments reserve raw codes 0 ("below threshold") and 1 ("range
 # folded"); packed without a _FillValue, they decode to ordinary-looking
@@ -77,12 +80,13 @@ def _reserved_ranges(da):
     return ranges
 
 
-def _nyquist_from_dataset(ds):
+def _nyquist_from_dataset(ds, function="vad"):
     for name in ("nyquist_velocity", "NI"):
         if name in ds.variables:
             values = np.asarray(ds[name].values, dtype=np.float64)
             values = values[np.isfinite(values)]
-            return float(np.median(values)) if values.size else np.nan
+            nyquist = float(np.median(values)) if values.size else np.nan
+            return _units.nyquist_in_ms(function, nyquist, ds[name].attrs.get("units"))
         if name in ds.attrs:
             return float(ds.attrs[name])
     return np.nan
@@ -101,11 +105,13 @@ def _along_rays(ds, name, da, ray_dim):
     return np.asarray(var.values, dtype=np.float64)
 
 
-def _xradar_sweep(ds, field, altitude=None, number=0):
+def _xradar_sweep(ds, field, altitude=None, number=0, function="vad", root_attrs=None):
     if isinstance(ds, xr.DataTree):  # a node: the site sits at the root
         altitude = _site_altitude(ds) if altitude is None else altitude
+        root_attrs = ds.root.attrs
         ds = ds.ds
     field = field or "VRADH"
+    _units.require_field(function, ds, field)
     da = ds[field]
     if "range" not in da.dims or da.ndim != 2:
         raise ValueError(f"{field} must be 2-D with a 'range' dimension, got {da.dims}")
@@ -116,48 +122,71 @@ def _xradar_sweep(ds, field, altitude=None, number=0):
         altitude = float(ds["altitude"]) if "altitude" in ds.variables else 0.0
     if "sweep_number" in ds.variables:
         number = int(ds["sweep_number"])
-    return _Sweep(data=data, reserved=_reserved_ranges(da),
-                  azimuth=_along_rays(ds, "azimuth", da, ray_dim),
-                  elevation=float(np.nanmedian(_along_rays(ds, "elevation", da, ray_dim))),
-                  range=np.asarray(ds["range"].values, dtype=np.float64),
-                  altitude=float(altitude), nyquist=_nyquist_from_dataset(ds), number=number)
+    # Units and coordinates read once: the fit sees m/s, m and degrees.
+    _units.require_coordinate(function, ds, "azimuth", "the azimuth of each ray (degrees)")
+    _units.require_coordinate(function, ds, "elevation", "the elevation of each ray (degrees)")
+    reserved = _reserved_ranges(da) + _units.derived_level2_codes(ds, field, root_attrs)
+    data, reserved = _units.velocity_in_ms(function, field, da.attrs.get("units"), data, reserved)
+    azimuth = _units.angle_in_degrees(function, "azimuth", _along_rays(ds, "azimuth", da, ray_dim),
+                                      ds["azimuth"].attrs.get("units"))
+    elevation = _units.angle_in_degrees(function, "elevation",
+                                        _along_rays(ds, "elevation", da, ray_dim),
+                                        ds["elevation"].attrs.get("units"))
+    _units.require_not_vertical(function, elevation, number)
+    return _Sweep(data=data, reserved=reserved,
+                  azimuth=azimuth,
+                  elevation=float(np.nanmedian(elevation)),
+                  range=_units.range_in_m(function, ds.coords),
+                  altitude=float(altitude), nyquist=_nyquist_from_dataset(ds, function),
+                  number=number)
 
 
-def _pyart_sweep(radar, number, field):
+def _pyart_sweep(radar, number, field, function="vad"):
     field = field or "velocity"
+    _units.require_pyart_field(function, radar, field)
     rays = radar.get_slice(number)
     meta = radar.fields[field]
     # Masked gates become NaN; an unmasked _FillValue is caught as a reserved value.
     data = np.ma.filled(np.ma.asarray(meta["data"][rays], dtype=np.float64), np.nan)
     reserved = [(float(meta["_FillValue"]),) * 2] if "_FillValue" in meta else []
+    data, reserved = _units.velocity_in_ms(function, field, meta.get("units"), data, reserved)
+    azimuth = _units.angle_in_degrees(function, "azimuth", radar.azimuth["data"][rays],
+                                      radar.azimuth.get("units"))
+    elevation = _units.angle_in_degrees(function, "elevation", radar.elevation["data"][rays],
+                                        radar.elevation.get("units"))
+    _units.require_not_vertical(function, elevation, number)
     nyquist = np.nan
     params = getattr(radar, "instrument_parameters", None) or {}
     if "nyquist_velocity" in params:
         nyquist = float(np.nanmedian(np.ma.filled(
             np.ma.asarray(params["nyquist_velocity"]["data"][rays], dtype=np.float64), np.nan)))
     return _Sweep(data=data, reserved=reserved,
-                  azimuth=np.asarray(radar.azimuth["data"][rays], dtype=np.float64),
-                  elevation=float(np.nanmedian(radar.elevation["data"][rays])),
-                  range=np.asarray(radar.range["data"], dtype=np.float64),
+                  azimuth=azimuth,
+                  elevation=float(np.nanmedian(elevation)),
+                  range=_units.range_in_m(function, {"range": radar.range["data"]},
+                                          radar.range.get("units")),
                   altitude=float(np.ravel(radar.altitude["data"])[0]),
                   nyquist=nyquist, number=number)
 
 
-def _read_sweep(sweep, field, index):
+def _read_sweep(sweep, field, index, function="vad"):
     if _is_pyart(sweep):
+        _units.require_pyart_field(function, sweep, field or "velocity")
         if index is None:  # the first sweep with velocities, not a surveillance one
             index = next(iter(doppler_sweeps(sweep, field)), 0)
-        return _pyart_sweep(sweep, index, field)
-    return _xradar_sweep(sweep, field)
+        return _pyart_sweep(sweep, _units.pyart_index(function, sweep, index), field, function)
+    sweep = _units.one_sweep(function, sweep, index)
+    return _xradar_sweep(sweep, field, function=function)
 
 
-def doppler_sweeps(volume, field=None):
+def doppler_sweeps(volume: Any, field: str | None = None) -> list[int]:
     """Numbers of the sweeps of a volume that carry the velocity `field`.
 
     Level II volumes at low elevation alternate surveillance sweeps (no
     velocity) and Doppler sweeps; only the latter are fitted.
     """
     if _is_pyart(volume):
+        _units.require_pyart_field("doppler_sweeps", volume, field or "velocity")
         data = volume.fields[field or "velocity"]["data"]
         return [i for i in range(volume.nsweeps)
                 if np.ma.count(data[volume.get_slice(i)]) > 0]
@@ -166,18 +195,50 @@ def doppler_sweeps(volume, field=None):
 
 
 def _sweep_names(tree):
-    names = [n for n in tree.children if n.startswith("sweep_")]
-    return sorted(names, key=lambda n: int(n.removeprefix("sweep_")))
+    # Only sweep_N children are sweeps; a "sweep_extra" group is something else.
+    names = [n for n in tree.children if _units.sweep_number_of(n) is not None]
+    return sorted(names, key=_units.sweep_number_of)
 
 
-def _volume_sweeps(volume, field):
+def _volume_sweeps(volume, field, function="vwp", vertical=None):
+    """The Doppler sweeps of a volume; numbers of near-vertical ones go to `vertical`."""
     if _is_pyart(volume):
+        _units.require_pyart_field(function, volume, field or "velocity")
         for i in doppler_sweeps(volume, field):
-            yield _pyart_sweep(volume, i, field)
+            if _pyart_vertical(volume, i, vertical):
+                continue
+            yield _pyart_sweep(volume, i, field, function)
         return
+    _units.require_volume(function, volume)
     altitude = _site_altitude(volume)
     for i in doppler_sweeps(volume, field):
-        yield _xradar_sweep(volume[f"sweep_{i}"].ds, field, altitude, i)
+        ds = volume[f"sweep_{i}"].ds
+        if _xradar_vertical(ds, function, i, vertical):
+            continue
+        yield _xradar_sweep(ds, field, altitude, i, function, volume.root.attrs)
+
+
+def _xradar_vertical(ds, function, number, vertical):
+    if vertical is None or "elevation" not in ds.variables:
+        return False
+    elevation = _units.angle_in_degrees(function, "elevation", ds["elevation"].values,
+                                        ds["elevation"].attrs.get("units"))
+    if _units.is_vertical(elevation):
+        vertical.append(number)
+        return True
+    return False
+
+
+def _pyart_vertical(radar, number, vertical):
+    if vertical is None:
+        return False
+    elevation = _units.angle_in_degrees("vwp", "elevation",
+                                        radar.elevation["data"][radar.get_slice(number)],
+                                        radar.elevation.get("units"))
+    if _units.is_vertical(elevation):
+        vertical.append(number)
+        return True
+    return False
 
 
 def _nyquist_for(sweep, nyquist):
