@@ -235,7 +235,7 @@ inline void derivative_fit(const Sweep& s, double spacing, Reference& ref,
 // Step 1b: a least-squares VAD of the samples unfolded against the current
 // reference, leaving out those more than half a Nyquist velocity from it.
 inline void refine_fit(const Sweep& s, Reference& ref, const std::vector<double>& sin_az,
-                       const std::vector<double>& cos_az) {
+                       const std::vector<double>& cos_az, std::vector<double>& kept) {
     const std::int64_t R = s.rays, G = s.gates;
     std::vector<double> sums(G * 11, 0.0);  // n, s, c, ss, sc, cc, u, us, uc, uu, valid
     for (std::int64_t i = 0; i < R; ++i) {
@@ -262,6 +262,7 @@ inline void refine_fit(const Sweep& s, Reference& ref, const std::vector<double>
     }
     const Pool pool(sums, G, 11);
     std::vector<double> misfit(G, quiet_nan);
+    kept.assign(G, -1.0);
     Reference fitted{std::vector<double>(G, quiet_nan), std::vector<double>(G, quiet_nan),
                      std::vector<double>(G, quiet_nan)};
     for (std::int64_t g = 0; g < G; ++g) {
@@ -276,19 +277,41 @@ inline void refine_fit(const Sweep& s, Reference& ref, const std::vector<double>
         const double css = t[3] / n - ms * ms, csc = t[4] / n - ms * mc, ccc = t[5] / n - mc * mc;
         const double cus = t[7] / n - mu * ms, cuc = t[8] / n - mu * mc;
         const double det = css * ccc - csc * csc;
-        if (!(det > min_spread * 0.25 * (css + ccc) * (css + ccc)) || !(det > 1e-6)) continue;
+        if (!(det > min_spread * (css + ccc) * (css + ccc))) continue;
         const double a1 = (ccc * cus - csc * cuc) / det;
         const double b1 = (css * cuc - csc * cus) / det;
         fitted.a1[g] = a1;
         fitted.b1[g] = b1;
         fitted.a0[g] = mu - a1 * ms - b1 * mc;
         misfit[g] = n >= min_kept * t[10] ? t[9] / n - mu * mu - a1 * cus - b1 * cuc : quiet_nan;
+        kept[g] = n / t[10];
         break;
       }
     }
     drop_misfits(fitted, misfit, G);
     carry_along_range(fitted, G);
     ref = std::move(fitted);
+}
+
+// Least squares from a start can settle on a wrong wind that a share of the
+// samples happens to fit (a storm's outflow, sparse echo): two starts, the
+// gradient guess and calm air, are refined, and at each gate the one that
+// keeps more of the samples wins.
+inline void reference_from_starts(const Sweep& s, Reference& ref, const std::vector<double>& sin_az,
+                                  const std::vector<double>& cos_az) {
+    const std::int64_t G = s.gates;
+    Reference calm{std::vector<double>(G, 0.0), std::vector<double>(G, 0.0), std::vector<double>(G, 0.0)};
+    std::vector<double> kept_guess, kept_calm;
+    for (int pass = 0; pass < 3; ++pass) {
+        refine_fit(s, ref, sin_az, cos_az, kept_guess);
+        refine_fit(s, calm, sin_az, cos_az, kept_calm);
+    }
+    for (std::int64_t g = 0; g < G; ++g) {
+        if (!(kept_calm[g] > kept_guess[g])) continue;
+        ref.a0[g] = calm.a0[g];
+        ref.a1[g] = calm.a1[g];
+        ref.b1[g] = calm.b1[g];
+    }
 }
 
 // Regions of gates joined by small raw steps: a union-find over the gates.
@@ -356,7 +379,7 @@ inline void unfold_sweep(const Sweep& s) {
     Reference ref{std::vector<double>(G, quiet_nan), std::vector<double>(G, quiet_nan),
                   std::vector<double>(G, quiet_nan)};
     derivative_fit(s, spacing, ref, sin_az, cos_az);
-    for (int pass = 0; pass < 3; ++pass) refine_fit(s, ref, sin_az, cos_az);
+    reference_from_starts(s, ref, sin_az, cos_az);
 
     // Step 2: regions.
     std::vector<char> ray_link(R, 0);
@@ -490,9 +513,12 @@ inline void unfold_sweep(const Sweep& s) {
             mass += votes[r];
             sum_d += sum_f[r] - region_fold[r] * votes[r];
         }
+        // Echo that needs no shift is the common case, and the first guess is
+        // least sure where echo is sparse: a cluster is left as it is up to
+        // 0.8 of a Nyquist velocity from the guess, shifted only within 0.5.
         int shift = 0;
         const bool believed = mass > 0.0 && nearest_fold(sum_d / mass, shift) &&
-                              std::fabs(sum_d / mass - shift) < 0.25;
+                              std::fabs(sum_d / mass - shift) < (shift == 0 ? 0.4 : 0.25);
         for (std::int64_t r : cluster) {
             const long n = static_cast<long>(region_fold[r]) + shift;
             region_fold[r] = believed && std::labs(n) <= 127 ? static_cast<int>(n) : unset;
@@ -512,22 +538,55 @@ inline void unfold_sweep(const Sweep& s) {
         (close ? agree : disagree)[p] += 1;
         (close ? agree : disagree)[q] += 1;
     });
+    // Gates that agree with most of their neighbours keep their region's
+    // fold; the others (speckle, or gates of a region left unsettled) take
+    // the fold that brings them nearest the mean of the agreeing gates
+    // around them (3 rays by 5 gates), if those agree among themselves.
+    std::vector<char> ok(N, 0);
     for (std::int64_t i = 0; i < R; ++i)
         for (std::int64_t g = 0; g < G; ++g) {
             const std::int64_t k = i * G + g;
             if (!is_finite(s.unfolded[k])) continue;
-            bool ok = agree[k] > disagree[k];
             if (agree[k] == 0 && disagree[k] == 0) {  // alone: the reference must vouch for it
-                const double d = s.unfolded[k] - ref.at(sin_az, cos_az, i, g);
-                ok = std::fabs(d) < 0.5 * ny;
+                ok[k] = std::fabs(s.unfolded[k] - ref.at(sin_az, cos_az, i, g)) < 0.5 * ny;
+            } else {
+                ok[k] = agree[k] > disagree[k];
             }
-            if (!ok) {
-                s.unfolded[k] = quiet_nan;
-                continue;
+        }
+    for (std::int64_t i = 0; i < R; ++i) {
+        const std::int64_t rows[3] = {ray_link[(i + R - 1) % R] ? (i + R - 1) % R : -1, i,
+                                      ray_link[i] ? (i + 1) % R : -1};
+        for (std::int64_t g = 0; g < G; ++g) {
+            const std::int64_t k = i * G + g;
+            if (!is_finite(s.vel[k])) continue;
+            int n = region_fold[label[k]];
+            if (!ok[k]) {
+                double total = 0.0, low = std::numeric_limits<double>::infinity(), high = -low;
+                int count = 0;
+                for (std::int64_t row : rows) {
+                    if (row < 0) continue;
+                    for (std::int64_t h = std::max<std::int64_t>(0, g - 2); h <= std::min(G - 1, g + 2); ++h) {
+                        const std::int64_t m = row * G + h;
+                        if (m == k || !ok[m]) continue;
+                        total += s.unfolded[m];
+                        low = std::min(low, s.unfolded[m]);
+                        high = std::max(high, s.unfolded[m]);
+                        ++count;
+                    }
+                }
+                if (count < 3 || high - low >= ny || !nearest_fold((total / count - s.vel[k]) / (2.0 * ny), n) ||
+                    std::abs(n) > 127) {
+                    s.unfolded[k] = quiet_nan;
+                    continue;
+                }
             }
-            s.fold[k] = static_cast<std::int8_t>(region_fold[label[k]]);
+            s.fold[k] = static_cast<std::int8_t>(n);
             s.unresolved[k] = false;
         }
+    }
+    // The unfolded velocities of the gates that stayed resolved.
+    for (std::int64_t k = 0; k < N; ++k)
+        s.unfolded[k] = s.unresolved[k] || !is_finite(s.vel[k]) ? quiet_nan : s.vel[k] + 2.0 * ny * s.fold[k];
 }
 
 }  // namespace unfold
@@ -592,7 +651,7 @@ inline py::array_t<double> debug_reference(py::array_t<double, py::array::c_styl
     for (std::int64_t i = 0; i < R; ++i) { sin_az[i] = std::sin(s.az[i] * unfold::deg); cos_az[i] = std::cos(s.az[i] * unfold::deg); }
     unfold::Reference ref{std::vector<double>(G, quiet_nan), std::vector<double>(G, quiet_nan), std::vector<double>(G, quiet_nan)};
     unfold::derivative_fit(s, unfold::ray_spacing(s), ref, sin_az, cos_az);
-    for (int p = 0; p < stage; ++p) unfold::refine_fit(s, ref, sin_az, cos_az);
+    if (stage) unfold::reference_from_starts(s, ref, sin_az, cos_az);
     py::array_t<double> out({G, (std::int64_t)3});
     double* o = out.mutable_data();
     for (std::int64_t g = 0; g < G; ++g) { o[3*g] = ref.a0[g]; o[3*g+1] = ref.a1[g]; o[3*g+2] = ref.b1[g]; }
