@@ -32,7 +32,7 @@ constexpr double deg = pi / 180.0;
 constexpr double lag_degrees = 4.0;     // azimuth step of the derivative fit
 constexpr std::int64_t window = 3;      // gates either side pooled in a fit
 constexpr double min_fit_samples = 24;  // pooled samples a fit needs
-constexpr double min_spread = 0.05;     // determinant of the normalised covariance
+constexpr double min_spread = 0.1;      // det / trace^2 of the (sin, cos) covariance: 0.25 full circle
 constexpr std::int64_t max_fill = 40;   // gates a fit may be carried along range
 constexpr double join_fraction = 0.5;   // raw step joining two gates, in Nyquist velocities
 constexpr double max_ray_gap = 2.5;     // rays further apart, in ray spacings, are not neighbours
@@ -513,12 +513,33 @@ inline void unfold_sweep(const Sweep& s) {
             mass += votes[r];
             sum_d += sum_f[r] - region_fold[r] * votes[r];
         }
-        // Echo that needs no shift is the common case, and the first guess is
-        // least sure where echo is sparse: a cluster is left as it is up to
-        // 0.8 of a Nyquist velocity from the guess, shifted only within 0.5.
+        // The shift most of the cluster's gates agree with (a region agrees
+        // when its mean lies within half a Nyquist velocity of the guess),
+        // or else the one of the cluster's mean departure. Echo that needs
+        // no shift is the common case, and the guess is least sure where
+        // echo is sparse: by its mean, a cluster is left as it is up to 0.8
+        // of a Nyquist velocity from the guess, shifted only within 0.5.
+        tally.clear();
+        for (std::int64_t r : cluster) {
+            int n;
+            if (votes[r] == 0.0 || !nearest_fold(sum_f[r] / votes[r] - region_fold[r], n)) continue;
+            if (std::fabs(sum_f[r] / votes[r] - region_fold[r] - n) >= 0.25) continue;
+            auto it = std::find_if(tally.begin(), tally.end(), [n](const auto& t) { return t.first == n; });
+            const auto mass_r = static_cast<std::int64_t>(votes[r]);
+            if (it == tally.end()) tally.push_back({n, mass_r});
+            else it->second += mass_r;
+        }
+        std::pair<int, std::int64_t> most{0, 0};
+        for (const auto& t : tally)
+            if (t.second > most.second || (t.second == most.second && t.first < most.first)) most = t;
         int shift = 0;
-        const bool believed = mass > 0.0 && nearest_fold(sum_d / mass, shift) &&
-                              std::fabs(sum_d / mass - shift) < (shift == 0 ? 0.4 : 0.25);
+        bool believed = false;
+        if (2.0 * static_cast<double>(most.second) >= mass && mass > 0.0) {
+            shift = most.first;
+            believed = true;
+        } else if (mass > 0.0 && nearest_fold(sum_d / mass, shift)) {
+            believed = std::fabs(sum_d / mass - shift) < (shift == 0 ? 0.4 : 0.25);
+        }
         for (std::int64_t r : cluster) {
             const long n = static_cast<long>(region_fold[r]) + shift;
             region_fold[r] = believed && std::labs(n) <= 127 ? static_cast<int>(n) : unset;
