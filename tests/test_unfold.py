@@ -50,7 +50,7 @@ def test_scattered_echo_is_unfolded_or_admitted(nyquist, elevation):
     right, wrong = fold_scores(truth, folded, out["fold_count"].values,
                                out["unresolved"].values, nyquist)
     assert wrong <= 0.002, wrong
-    assert right >= 0.9, right
+    assert right >= 0.99, right
 
 
 def test_output_layout_follows_the_input_and_leaves_it_unchanged():
@@ -228,7 +228,7 @@ def test_shipped_volume_refolded(shipped, nyquist):
         got = out[f"sweep_{n}"]["unfolded_velocity"].values
         recovered += (valid & (np.abs(got - truth) < 1e-6)).sum()
         total += valid.sum()
-    assert recovered / total >= 0.97, recovered / total
+    assert recovered / total >= 0.96, recovered / total
 
     truth_profile = radar.vwp(shipped, dealias=False)
     profile = radar.vwp(folded)

@@ -12,5 +12,4 @@ PYBIND11_MODULE(_radar, m) {
     m.doc() = "Radar sweep kernels of velmora (multithreaded).";
     m.def("unfold", &radar::unfold_py, py::arg("velocity"), py::arg("azimuth"), py::arg("shape"),
           py::arg("nyquist"), py::arg("n_threads") = 0);
-    m.def("_debug_reference", &radar::debug_reference);
 }

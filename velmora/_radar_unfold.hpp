@@ -32,7 +32,7 @@ constexpr double deg = pi / 180.0;
 constexpr double lag_degrees = 4.0;     // azimuth step of the derivative fit
 constexpr std::int64_t window = 3;      // gates either side pooled in a fit
 constexpr double min_fit_samples = 24;  // pooled samples a fit needs
-constexpr double min_spread = 0.1;      // det / trace^2 of the (sin, cos) covariance: 0.25 full circle
+constexpr double min_spread = 0.15;     // det / trace^2 of the (sin, cos) covariance: 0.25 full circle
 constexpr std::int64_t max_fill = 40;   // gates a fit may be carried along range
 constexpr double join_fraction = 0.5;   // raw step joining two gates, in Nyquist velocities
 constexpr double max_ray_gap = 2.5;     // rays further apart, in ray spacings, are not neighbours
@@ -405,16 +405,21 @@ inline void unfold_sweep(const Sweep& s) {
 
     // Each region's agreement with the reference: the mean fold the reference implies.
     std::vector<double> votes(n_regions, 0.0), sum_f(n_regions, 0.0);
-    for (std::int64_t i = 0; i < R; ++i)
-        for (std::int64_t g = 0; g < G; ++g) {
-            const std::int64_t k = i * G + g, r = label[k];
-            if (r < 0) continue;
-            const double f = (ref.at(sin_az, cos_az, i, g) - s.vel[k]) / (2.0 * ny);
-            if (std::fabs(f) <= max_fold) {
-                votes[r] += 1.0;
-                sum_f[r] += f;
+    auto compare_with_reference = [&]() {
+        std::fill(votes.begin(), votes.end(), 0.0);
+        std::fill(sum_f.begin(), sum_f.end(), 0.0);
+        for (std::int64_t i = 0; i < R; ++i)
+            for (std::int64_t g = 0; g < G; ++g) {
+                const std::int64_t k = i * G + g, r = label[k];
+                if (r < 0) continue;
+                const double f = (ref.at(sin_az, cos_az, i, g) - s.vel[k]) / (2.0 * ny);
+                if (std::fabs(f) <= max_fold) {
+                    votes[r] += 1.0;
+                    sum_f[r] += f;
+                }
             }
-        }
+    };
+    compare_with_reference();
 
     std::vector<Boundary> edges;
     for_each_neighbour_pair(s, ray_link, [&](std::int64_t p, std::int64_t q) {
@@ -499,51 +504,87 @@ inline void unfold_sweep(const Sweep& s) {
             settle(r, 10 * best.second >= 7 * total ? best.first : unset);
         }
     };
+    // Clusters as found, with their folds relative to their seed's.
+    std::vector<std::int64_t> members;
+    std::vector<std::size_t> cluster_start{0};
     for (std::int64_t seed : seeds) {
         if (done[seed]) continue;
         cluster.clear();
         settle(seed, 0);
         grow();
-        // Continuity fixed the folds within the cluster up to one shift: the
-        // one that brings the cluster closest to the reference on average.
-        // The cluster is believed only if its mean departure from the
-        // reference is then under half a Nyquist velocity.
-        double mass = 0.0, sum_d = 0.0;
-        for (std::int64_t r : cluster) {
-            mass += votes[r];
-            sum_d += sum_f[r] - region_fold[r] * votes[r];
+        members.insert(members.end(), cluster.begin(), cluster.end());
+        cluster_start.push_back(members.size());
+    }
+    const std::vector<int> relative_fold = region_fold;
+
+    // Continuity fixed the folds within a cluster up to one shift, which the
+    // reference settles: the shift most of the cluster's gates agree with (a
+    // region agrees when its mean lies within half a Nyquist velocity of the
+    // reference), or else the one of the cluster's mean departure. Echo that
+    // needs no shift is the common case, and the reference is least sure
+    // where echo is sparse: by its mean, a cluster is left as it is up to 0.8
+    // of a Nyquist velocity from the reference, shifted only within 0.5.
+    std::vector<char> cluster_settled(cluster_start.size(), 0);
+    auto settle_shifts = [&]() {
+        for (std::size_t c = 0; c + 1 < cluster_start.size(); ++c) {
+            if (cluster_settled[c]) continue;
+            double mass = 0.0, sum_d = 0.0;
+            tally.clear();
+            for (std::size_t m = cluster_start[c]; m < cluster_start[c + 1]; ++m) {
+                const std::int64_t r = members[m];
+                const int rel = relative_fold[r];
+                mass += votes[r];
+                sum_d += sum_f[r] - rel * votes[r];
+                int n;
+                if (votes[r] == 0.0 || !nearest_fold(sum_f[r] / votes[r] - rel, n)) continue;
+                if (std::fabs(sum_f[r] / votes[r] - rel - n) >= 0.25) continue;
+                auto it = std::find_if(tally.begin(), tally.end(),
+                                       [n](const auto& t) { return t.first == n; });
+                const auto mass_r = static_cast<std::int64_t>(votes[r]);
+                if (it == tally.end()) tally.push_back({n, mass_r});
+                else it->second += mass_r;
+            }
+            std::pair<int, std::int64_t> most{0, 0};
+            for (const auto& t : tally)
+                if (t.second > most.second || (t.second == most.second && t.first < most.first)) most = t;
+            int shift = 0;
+            bool believed = false;
+            if (mass > 0.0 && 2.0 * static_cast<double>(most.second) >= mass) {
+                shift = most.first;
+                believed = true;
+            } else if (mass > 0.0 && nearest_fold(sum_d / mass, shift)) {
+                believed = std::fabs(sum_d / mass - shift) < (shift == 0 ? 0.4 : 0.25);
+            }
+            for (std::size_t m = cluster_start[c]; m < cluster_start[c + 1]; ++m) {
+                const std::int64_t r = members[m];
+                const long n = static_cast<long>(relative_fold[r]) + shift;
+                region_fold[r] = believed && std::labs(n) <= 127 ? static_cast<int>(n) : unset;
+            }
+            cluster_settled[c] = believed;
         }
-        // The shift most of the cluster's gates agree with (a region agrees
-        // when its mean lies within half a Nyquist velocity of the guess),
-        // or else the one of the cluster's mean departure. Echo that needs
-        // no shift is the common case, and the guess is least sure where
-        // echo is sparse: by its mean, a cluster is left as it is up to 0.8
-        // of a Nyquist velocity from the guess, shifted only within 0.5.
-        tally.clear();
-        for (std::int64_t r : cluster) {
-            int n;
-            if (votes[r] == 0.0 || !nearest_fold(sum_f[r] / votes[r] - region_fold[r], n)) continue;
-            if (std::fabs(sum_f[r] / votes[r] - region_fold[r] - n) >= 0.25) continue;
-            auto it = std::find_if(tally.begin(), tally.end(), [n](const auto& t) { return t.first == n; });
-            const auto mass_r = static_cast<std::int64_t>(votes[r]);
-            if (it == tally.end()) tally.push_back({n, mass_r});
-            else it->second += mass_r;
-        }
-        std::pair<int, std::int64_t> most{0, 0};
-        for (const auto& t : tally)
-            if (t.second > most.second || (t.second == most.second && t.first < most.first)) most = t;
-        int shift = 0;
-        bool believed = false;
-        if (2.0 * static_cast<double>(most.second) >= mass && mass > 0.0) {
-            shift = most.first;
-            believed = true;
-        } else if (mass > 0.0 && nearest_fold(sum_d / mass, shift)) {
-            believed = std::fabs(sum_d / mass - shift) < (shift == 0 ? 0.4 : 0.25);
-        }
-        for (std::int64_t r : cluster) {
-            const long n = static_cast<long>(region_fold[r]) + shift;
-            region_fold[r] = believed && std::labs(n) <= 127 ? static_cast<int>(n) : unset;
-        }
+    };
+    settle_shifts();
+
+    // A second reference, fitted to the gates unfolded so far, which no
+    // longer needs to guess through the folds; the clusters left unsettled
+    // try again against it.
+    Scratch<double> first_pass(static_cast<std::size_t>(N));
+    for (std::int64_t k = 0; k < N; ++k) {
+        const std::int64_t r = label[k];
+        first_pass[k] = r < 0 || region_fold[r] == unset ? quiet_nan : s.vel[k] + 2.0 * ny * region_fold[r];
+    }
+    Sweep unfolded_view = s;
+    unfolded_view.vel = first_pass.data();
+    unfolded_view.nyquist = 1e6;  // no wrapping, no sample left out: a plain fit
+    Reference refit{std::vector<double>(G, 0.0), std::vector<double>(G, 0.0), std::vector<double>(G, 0.0)};
+    std::vector<double> kept;
+    refine_fit(unfolded_view, refit, sin_az, cos_az, kept);
+    bool any_fit = false;
+    for (std::int64_t g = 0; g < G; ++g) any_fit = any_fit || is_finite(refit.a0[g]);
+    if (any_fit) {
+        ref = std::move(refit);
+        compare_with_reference();
+        settle_shifts();
     }
 
     // Step 3: the fold of every gate, checked against its unfolded neighbours.
@@ -663,19 +704,3 @@ inline py::tuple unfold_py(py::array_t<double, py::array::c_style | py::array::f
 }
 
 }  // namespace radar
-// DEBUG
-namespace radar {
-inline py::array_t<double> debug_reference(py::array_t<double, py::array::c_style> vel, py::array_t<double> az, double ny, int stage) {
-    const std::int64_t R = vel.shape(0), G = vel.shape(1);
-    unfold::Sweep s{vel.data(), az.data(), R, G, ny, nullptr, nullptr, nullptr};
-    std::vector<double> sin_az(R), cos_az(R);
-    for (std::int64_t i = 0; i < R; ++i) { sin_az[i] = std::sin(s.az[i] * unfold::deg); cos_az[i] = std::cos(s.az[i] * unfold::deg); }
-    unfold::Reference ref{std::vector<double>(G, quiet_nan), std::vector<double>(G, quiet_nan), std::vector<double>(G, quiet_nan)};
-    unfold::derivative_fit(s, unfold::ray_spacing(s), ref, sin_az, cos_az);
-    if (stage) unfold::reference_from_starts(s, ref, sin_az, cos_az);
-    py::array_t<double> out({G, (std::int64_t)3});
-    double* o = out.mutable_data();
-    for (std::int64_t g = 0; g < G; ++g) { o[3*g] = ref.a0[g]; o[3*g+1] = ref.a1[g]; o[3*g+2] = ref.b1[g]; }
-    return out;
-}
-}
