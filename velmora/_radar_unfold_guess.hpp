@@ -196,21 +196,25 @@ inline void derivative_fit(const Sweep& s, double spacing, Reference& ref,
     carry_along_range(ref, G);
     // The offset: the mean wrapped residual, recentred once so that an
     // offset near the Nyquist velocity is not split across the wrap.
-    for (std::int64_t g = 0; g < G; ++g) {
-        if (!is_finite(ref.a1[g])) continue;
-        double centre = 0.0;
-        for (int pass = 0; pass < 2; ++pass) {
-            double total = 0.0, n = 0.0;
-            for (std::int64_t i = 0; i < R; ++i) {
-                const double v = s.vel[i * G + g];
-                if (!is_finite(v)) continue;
-                total += wrap(v - ref.a1[g] * sin_az[i] - ref.b1[g] * cos_az[i] - centre, s.nyquist);
-                n += 1.0;
+    // Rays outer, gates inner: the sweep is read in its stored order.
+    std::vector<double> centre(G, 0.0), total(G), count(G);
+    for (int pass = 0; pass < 2; ++pass) {
+        std::fill(total.begin(), total.end(), 0.0);
+        std::fill(count.begin(), count.end(), 0.0);
+        for (std::int64_t i = 0; i < R; ++i) {
+            const double* row = s.vel + i * G;
+            for (std::int64_t g = 0; g < G; ++g) {
+                if (!is_finite(row[g]) || !is_finite(ref.a1[g])) continue;
+                total[g] += wrap(row[g] - ref.a1[g] * sin_az[i] - ref.b1[g] * cos_az[i] - centre[g],
+                                 s.nyquist);
+                count[g] += 1.0;
             }
-            if (n > 0.0) centre += total / n;
         }
-        ref.a0[g] = centre;
+        for (std::int64_t g = 0; g < G; ++g)
+            if (count[g] > 0.0) centre[g] += total[g] / count[g];
     }
+    for (std::int64_t g = 0; g < G; ++g)
+        if (is_finite(ref.a1[g])) ref.a0[g] = centre[g];
 }
 
 // Step 1b: a least-squares VAD of the samples unfolded against the current
