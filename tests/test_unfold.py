@@ -298,3 +298,17 @@ def test_nyquist_velocity_from_radial_headers(tmp_path, compressed):
     (tmp_path / "other").write_bytes(b"CDF\x01" + bytes(100))
     with pytest.raises(ValueError, match="Level II"):
         level2.nyquist_velocities(tmp_path / "other")
+
+
+def test_a_strong_wind_folded_is_flagged_and_unfolded():
+    # 30 m/s folded at 22.56 m/s: fitted as given it looks like a weak wind
+    # from the other side; it must be flagged, and unfolded it is 30 m/s.
+    ds = cases.sweep(u=30.0, v=0.0, elevation=0.5, rays=720, gates=40, number=1, level2=False)
+    ds["VRADH"] = uc.wrap(ds["VRADH"], 22.56)
+    ds["nyquist_velocity"] = ((), 22.56)
+    assert radar.vad(ds)["aliased"].all()
+    tree = cases.volume([ds])
+    profile = radar.vwp(tree)
+    np.testing.assert_allclose(profile["u"].dropna("height"), 30.0, atol=1e-9)
+    silent = radar.vwp(tree, dealias=False)
+    assert silent["aliased"].any() and silent["aliased"].where(silent["gate_count"] > 0, True).all()
