@@ -113,11 +113,10 @@ def _masked_codes(ds):
         ranges = _reserved_ranges(da)
         if not ranges:
             continue
-        bad = np.zeros(da.shape, bool)
-        values = da.values
+        keep = True  # built from xarray operations: a lazy variable stays lazy
         for low, high in ranges:
-            bad |= (values >= low) & (values <= high)
-        out[name] = da.where(~bad)
+            keep = keep & ((da < low) | (da > high))
+        out[name] = da.where(keep | da.isnull())
     return out
 
 
