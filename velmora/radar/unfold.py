@@ -8,25 +8,30 @@ The method, in three steps, each sweep on its own:
    apart, each wrapped into the Nyquist interval, which aliasing does not
    change as long as the wind turns less than a Nyquist velocity over 4
    degrees (the gradient VAD of Tabary et al. 2001, Gao et al. 2004). The
-   velocities unfolded against it are then fitted by least squares
-   (Browning and Wexler 1968), three times, leaving out samples more than
-   half a Nyquist velocity from the guess. Range gates whose fit keeps less
-   than 70 % of their samples, or leaves far more misfit than the sweep's
-   usual one (a vortex, not the wind), take the fit interpolated along range
-   from their neighbours.
+   velocities unfolded against it, and against calm air, are fitted by least
+   squares (Browning and Wexler 1968), three times, leaving out samples more
+   than half a Nyquist velocity from the guess; at each gate the start that
+   keeps more samples wins. Range gates whose fit keeps less than 70 % of
+   their samples, leaves far more misfit than the sweep's usual one (a
+   vortex, not the wind), or spans less than about half the circle take the
+   fit interpolated along range from their neighbours.
 2. Continuity. Gates joined along a ray or across neighbouring rays by a raw
    step under half the Nyquist velocity form regions that share one fold
    count; neighbouring regions settle each other's folds by the majority of
    the votes of their common boundary, the region with most boundary to the
    settled ones first (region-based unfolding: James and Houze 2001; Louf et
    al. 2020). Regions joined this way form a cluster, whose folds are known
-   up to one common shift: the one that brings the cluster closest to the
-   first guess on average. A cluster whose mean departure from the guess
-   stays over half a Nyquist velocity, or a region whose boundary votes are
-   split, is not settled.
+   up to one common shift, which the first guess settles: the shift most of
+   the cluster's gates agree with (within half a Nyquist velocity), or the
+   one of the cluster's mean departure if that stays within half a Nyquist
+   velocity (0.8 for no shift). Clusters left open try again against a second
+   guess, fitted to the gates unfolded so far. A region whose boundary votes
+   are split stays unresolved.
 3. A check: a gate that differs by a Nyquist velocity or more from most of
-   its unfolded neighbours, or, without neighbours, lies more than half a
-   Nyquist velocity from the first guess, is unresolved.
+   its unfolded neighbours takes the fold nearest the mean of the agreeing
+   gates around it (3 rays by 5 gates) if those agree among themselves; it
+   is unresolved otherwise, and so is a gate without neighbours more than
+   half a Nyquist velocity from the first guess.
 
 Unresolved gates are left missing, never guessed. The result is the same
 for any number of threads: one thread computes a sweep from start to end.
@@ -43,10 +48,9 @@ contaminated by aliasing. Mon. Wea. Rev., 132, 1399-1409.
 James, C. N. and R. A. Houze, 2001: A real-time four-dimensional Doppler
 dealiasing scheme. J. Atmos. Oceanic Technol., 18, 1674-1683.
 
-Louf, V., A. Protat, R. A. Warren, et al., 2020: An integrated approach to
-weather radar calibration and monitoring ... (UNRAVEL: a robust modular
-velocity dealiasing technique for Doppler radar). J. Atmos. Oceanic
-Technol., 37, 741-758.
+Louf, V., A. Protat, R. C. Jackson, S. M. Collis and J. Helmus, 2020:
+UNRAVEL: A robust modular velocity dealiasing technique for Doppler radar.
+J. Atmos. Oceanic Technol., 37, 741-758.
 
 Tabary, P., G. Scialom and U. Germann, 2001: Real-time retrieval of the wind
 from aliased velocities measured by Doppler radars. J. Atmos. Oceanic
