@@ -42,7 +42,7 @@ $(VENV)/.extra-%: pyproject.toml | $(VENV)/.built
 	touch $@
 
 test: $(VENV)/.built $(VENV)/.extra-test forced-paths
-	ENSEMBLE_PATH_BUILDS="$(FORCED_PATHS:%=$(abspath $(BUILD))/path-%)" $(PY) -m pytest $(PYTEST_ARGS)
+	ENSEMBLE_PATH_BUILDS="$(FORCED_PATHS:%=$(abspath $(BUILD))/path-%)" $(PY) -P -m pytest $(PYTEST_ARGS)
 
 # The interpreter ending while daemon threads are in calls, in 2,000 child
 # processes across kernels, input layouts and front ends (ARGS go to it).
@@ -105,7 +105,7 @@ sanitize: | check-python
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	HYPOTHESIS_PROFILE=sanitize .venv-san/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+	HYPOTHESIS_PROFILE=sanitize .venv-san/bin/python -P -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf $(VENV) $(BUILD) .venv-san build-san dist

@@ -92,8 +92,8 @@ def run() -> list[Result]:
                                    s.fixed_angle["data"][0], 16)
 
     times = interleaved_best({
-        "vwp 1T": lambda: radar.vwp(tree, nyquist=NYQUIST, n_threads=1),
-        "vwp 2T": lambda: radar.vwp(tree, nyquist=NYQUIST, n_threads=2),
+        "vwp 1T": lambda: radar.vwp(tree, nyquist=NYQUIST, dealias=False, n_threads=1),
+        "vwp 2T": lambda: radar.vwp(tree, nyquist=NYQUIST, dealias=False, n_threads=2),
         "vad_browning": browning,
         "fit 1T": lambda: radar._fit_sweeps(sweeps, radar.MIN_GATES, radar.MIN_SPREAD, 1),
         "fit 2T": lambda: radar._fit_sweeps(sweeps, radar.MIN_GATES, radar.MIN_SPREAD, 2),

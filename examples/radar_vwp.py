@@ -1,18 +1,19 @@
 """A real radar volume to a VAD wind profile, its helicity and a hodograph.
 
 Reads a NEXRAD Level II volume with xradar (by default the one shipped in
-tests/data: Lubbock, Texas, 1 June 2016, 15:00 UTC), fits every Doppler sweep
-gate by gate, bins the winds every 100 m up to 6 km, prints the profile and
+tests/data: Lubbock, Texas, 1 June 2016, 15:00 UTC) through
+velmora.radar.open_volume, which adds each sweep's Nyquist velocity from the
+file's own radial headers, unfolds every Doppler sweep (velmora.radar.dealias),
+fits it gate by gate, bins the winds every 100 m up to 6 km, prints the profile and
 the 0-1 km and 0-3 km storm-relative helicity for the storm motion given,
 and draws a hodograph coloured by height beside the profile as wind barbs.
 
     python examples/radar_vwp.py [VOLUME] [--storm-motion U V] [--nyquist V | N=V,...]
                                  [--out radar_vwp.png]
 
-The velocities must be unfolded for the fit to mean anything; gates whose
-fitted wind reaches the Nyquist velocity are left out. xradar's Level II
-reader does not carry the Nyquist velocity, so it is given here: the shipped
-volume's radial headers say 22.56 m/s up to the 6th cut and 31.08 m/s above.
+The velocities must be unfolded for the fit to mean anything: the unfolding
+runs first, and the gates it cannot resolve stay out of the fit. --nyquist
+overrides the file's Nyquist velocity.
 """
 
 from __future__ import annotations
@@ -22,12 +23,10 @@ import pathlib
 import time
 
 import numpy as np
-import xarray as xr
 
 from velmora import radar
 
 SHIPPED = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "KLBB20160601_150025_V06"
-SHIPPED_NYQUIST = {n: 22.56 for n in range(8)} | {n: 31.08 for n in range(8, 11)}
 STORM_MOTION = (7.0, 4.0)  # m/s: from 240 degrees at 8 m/s
 
 
@@ -59,6 +58,19 @@ def report(profile, layers, storm_motion, seconds) -> str:
         lines.append(f"  {float(lay['layer_bottom']) / 1000:.0f}-{float(lay['layer_top']) / 1000:.0f}"
                      f" km: storm-relative helicity {float(lay['storm_relative_helicity']):6.1f}"
                      f" m²/s², mean wind ({float(lay['mean_u']):.1f}, {float(lay['mean_v']):.1f}) m/s")
+    return "\n".join(lines)
+
+
+def unfolding_report(unfolded) -> str:
+    lines = ["Unfolding (Nyquist velocity from the file's radial headers):"]
+    for n in radar.doppler_sweeps(unfolded):
+        ds = unfolded[f"sweep_{n}"]
+        valid = int(np.isfinite(ds["VRADH"]).sum())
+        folded = int((ds["fold_count"] != 0).sum())
+        left = int(ds["unresolved"].sum())
+        lines.append(f"  sweep {n:2d} ({float(ds['elevation'].median()):4.1f} deg, Nyquist "
+                     f"{float(ds['nyquist_velocity']):5.2f} m/s): {valid:7d} gates, {folded:5d} "
+                     f"unfolded, {left:5d} unresolved")
     return "\n".join(lines)
 
 
@@ -118,18 +130,16 @@ def main(argv=None):
     parser.add_argument("--storm-motion", nargs=2, type=float, default=STORM_MOTION,
                         metavar=("U", "V"), help="m/s")
     parser.add_argument("--nyquist", type=parse_nyquist, default=None,
-                        help="m/s, for every sweep or as N=V,... (default: the shipped volume's)")
+                        help="m/s, for every sweep or as N=V,... (default: the file's)")
     parser.add_argument("--out", default="radar_vwp.png", help="PNG file for the figure")
     args = parser.parse_args(argv)
-    nyquist = args.nyquist
-    if nyquist is None and args.volume == SHIPPED:
-        nyquist = SHIPPED_NYQUIST
-
-    volume = xr.open_datatree(args.volume, engine="nexradlevel2").load()
+    volume = radar.open_volume(args.volume).load()
     start = time.perf_counter()
-    profile = radar.vwp(volume, nyquist=nyquist)
+    unfolded = radar.dealias(volume, nyquist=args.nyquist)
+    profile = radar.vwp(volume, nyquist=args.nyquist)  # unfolds the same way before the fit
     layers = radar.helicity(profile, args.storm_motion)
     seconds = time.perf_counter() - start
+    print(unfolding_report(unfolded))
     print(report(profile, layers, args.storm_motion, seconds))
     site = volume.attrs.get("instrument_name", args.volume.name)
     try:

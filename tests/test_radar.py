@@ -177,7 +177,7 @@ def test_masked_pyart_like_sweep():
     np.testing.assert_array_equal(out["count"], [270, 340, 360, 360])
     np.testing.assert_allclose(out["u"], 10.0, atol=1e-5)
     assert float(out["nyquist_velocity"]) == 9.0
-    assert np.all(out["near_nyquist"])
+    assert not np.any(out["aliased"])  # a smooth wind faster than the Nyquist velocity is kept
     assert float(out["altitude"][0] - out["height"][0]) == 900.0
 
 
@@ -226,12 +226,12 @@ def test_profile_of_a_veering_wind():
     np.testing.assert_allclose(filled["wind_direction"], direction)
 
 
-def test_near_nyquist_gates_are_left_out_unless_asked():
+def test_winds_faster_than_the_nyquist_velocity_are_kept():
     tree = cases.volume([cases.sweep(u=20.0, v=0.0, number=1)])
-    assert np.all(np.isnan(radar.vwp(tree, nyquist=20.0)["u"]))
-    kept = radar.vwp(tree, nyquist=20.0, exclude_near_nyquist=False)
-    np.testing.assert_allclose(kept["u"].dropna("height"), 20.0, atol=1e-9)
-    np.testing.assert_allclose(radar.vwp(tree, nyquist=25.0)["u"].dropna("height"), 20.0)
+    for dealias in (True, False):
+        profile = radar.vwp(tree, nyquist=15.0, dealias=dealias)
+        np.testing.assert_allclose(profile["u"].dropna("height"), 20.0, atol=1e-9)
+        assert not profile["aliased"].any()
 
 
 @pytest.mark.parametrize("edges", [[0.0], [0.0, 100.0, 50.0], [[0.0, 1.0]]])

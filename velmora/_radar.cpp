@@ -4,8 +4,19 @@
 // of _radar_frame.hpp; this file only registers them.
 
 #include "_radar_frame.hpp"
+#include "_radar_unfold.hpp"
 
 namespace py = pybind11;
+
+// Every array type that an entry takes is converted by the frame's caster.
+namespace pybind11::detail {
+template <>
+struct type_caster<array_t<double, array::c_style | array::forcecast>>
+    : radar::ArrayArgument<double, array::c_style | array::forcecast> {};
+template <>
+struct type_caster<array_t<std::int64_t, array::c_style | array::forcecast>>
+    : radar::ArrayArgument<std::int64_t, array::c_style | array::forcecast> {};
+}  // namespace pybind11::detail
 
 PYBIND11_MODULE(_radar, m) {
     m.doc() = "Radar sweep kernels of velmora (multithreaded).";
@@ -13,4 +24,6 @@ PYBIND11_MODULE(_radar, m) {
     // while it waits; at import the lock is held and the interpreter is not
     // exiting, so a first kernel call in a daemon thread cannot be ended there.
     py::detail::npy_api::get();
+    m.def("unfold", &radar::unfold_py, py::arg("velocity"), py::arg("azimuth"), py::arg("shape"),
+          py::arg("nyquist"), py::arg("n_threads") = 0);
 }

@@ -2,8 +2,8 @@
 
 From a radar file to a wind profile in three lines::
 
-    volume = xarray.open_datatree("KLBB20160601_150025_V06", engine="nexradlevel2")
-    profile = velmora.radar.vwp(volume, nyquist={n: 22.56 if n < 8 else 31.08 for n in range(11)})
+    volume = velmora.radar.open_volume("KLBB20160601_150025_V06")
+    profile = velmora.radar.vwp(volume)
     layers = velmora.radar.helicity(profile, storm_motion=(8.0, 4.0))
 
 `vad` fits one sweep, gate by gate: a row of the fit is one range gate, its
@@ -17,11 +17,13 @@ DataTree from ``xarray.open_datatree(path, engine=...)`` with the engines
 ``nexradlevel2``, ``odim`` or ``cfradial1``) or from a Py-ART ``Radar``.
 Neither reader is imported here: the objects are recognised by their shape.
 
-The velocity must be unfolded (dealiased): the fit assumes the radial
-velocity is a smooth function of azimuth. Pass any velocity variable, for
-example a dealiased field added by Py-ART, with ``field=``. Gates where the
-fitted wind speed reaches the sweep's Nyquist velocity are flagged
-(``near_nyquist``), since aliasing there makes the fit meaningless.
+The fit assumes the radial velocity is a smooth function of azimuth: folded
+(aliased) velocities make it meaningless. `dealias` unfolds them; `vwp` does
+so by default wherever the Nyquist velocity is known, which `open_volume`
+reads from a Level II file's own radial headers (xradar's reader drops it).
+`vad`, and `vwp` on velocities fitted as given, flag gates whose samples
+are inconsistent with an unaliased wind (``aliased``); a valid wind faster
+than the Nyquist velocity is kept.
 
 References
 ----------
@@ -36,6 +38,8 @@ from .environment import LAYERS, helicity
 from .fit import MIN_GATES, MIN_SPREAD, vad
 from .geometry import EARTH_RADIUS, EFFECTIVE_RADIUS_FACTOR, gate_height
 from .profile import BIN_WIDTH, TOP, vwp
+from .level2 import open_volume
 from .sources import LEVEL2_RESERVED_CODES, doppler_sweeps
+from .unfold import dealias
 
-__all__ = ["gate_height", "vad", "vwp", "helicity", "doppler_sweeps"]
+__all__ = ["open_volume", "gate_height", "vad", "dealias", "vwp", "helicity", "doppler_sweeps"]

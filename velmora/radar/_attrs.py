@@ -14,7 +14,7 @@ _ATTRS = {
     "offset2": dict(units="m s-1", long_name="offset of the two-harmonic fit"),
     "sin2": dict(units="m s-1", long_name="coefficient of sin(2 azimuth) in the two-harmonic fit"),
     "cos2": dict(units="m s-1", long_name="coefficient of cos(2 azimuth) in the two-harmonic fit"),
-    "near_nyquist": dict(long_name="fitted wind speed reaches the Nyquist velocity"),
+    "aliased": dict(long_name="velocities inconsistent with an unaliased wind (folded)"),
     "height": dict(units="m", standard_name="height", positive="up",
                    long_name="height above the radar"),
     "altitude": dict(units="m", standard_name="altitude", positive="up",

@@ -10,6 +10,7 @@ from . import _units
 from ._attrs import _var
 from .geometry import gate_height
 from .sources import _nyquist_for, _read_sweep
+from .unfold import _aliased
 
 MIN_GATES = 30  # valid rays a gate needs for a fit
 MIN_SPREAD = 0.1  # azimuth spread: 0.25 is the full circle, 0.1 about 220 degrees of arc
@@ -75,12 +76,6 @@ def _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates=None):
     return outs
 
 
-def _near_nyquist(out, sweep, nyquist):
-    ny = _nyquist_for(sweep, nyquist)
-    # NaN compares False: an unknown Nyquist velocity flags nothing.
-    return np.hypot(out[0], out[1]) >= ny, ny
-
-
 def vad(sweep: Any, field: str | None = None, *, index: int | None = None,
         min_gates: int = MIN_GATES, min_spread: float = MIN_SPREAD, nyquist: Any = None,
         n_threads: int = 0) -> xr.Dataset:
@@ -110,9 +105,10 @@ def vad(sweep: Any, field: str | None = None, *, index: int | None = None,
         covariance of (sin az, cos az): 0.25 for the full circle, 0.1 (the
         default) for about 220 degrees of contiguous arc.
     nyquist : float or pint.Quantity, optional
-        Nyquist velocity, m/s (or any speed as a Quantity), overriding the one in the data (xradar's
-        Level II reader does not carry it; ODIM, CfRadial and Py-ART do).
-        When unknown, no gate is flagged.
+        Nyquist velocity, m/s (or any speed as a Quantity), overriding the one
+        in the data (`open_volume` adds it for Level II; ODIM, CfRadial and
+        Py-ART carry it). When unknown, the sweep's largest speed stands for it
+        in the detection.
     n_threads : int
         Threads of the fit; 0 uses all cores.
 
@@ -121,7 +117,10 @@ def vad(sweep: Any, field: str | None = None, *, index: int | None = None,
     xarray.Dataset
         Along ``range``: ``u``, ``v``, ``offset``, ``rms``, ``count``,
         ``offset2``, ``sin2``, ``cos2`` (m/s, counts as numbers) and
-        ``near_nyquist``; coordinates ``height`` (above the radar) and
+        ``aliased``: gates whose velocities, as given, are inconsistent with
+        an unaliased wind (see `velmora.radar.unfold`; unfold them with
+        `dealias`); a valid wind faster than the Nyquist velocity is not
+        flagged. Coordinates ``height`` (above the radar) and
         ``altitude`` (above sea level), m. Missing values (masked,
         ``_FillValue``, Level II codes) are never fitted.
     """
@@ -129,12 +128,12 @@ def vad(sweep: Any, field: str | None = None, *, index: int | None = None,
     nyquist = _units.nyquist_argument("vad", nyquist)
     sw = _read_sweep(sweep, field, index)
     out, = _fit_sweeps([sw], min_gates, min_spread, n_threads)
-    near, ny = _near_nyquist(out, sw, nyquist)
+    ny = _nyquist_for(sw, nyquist)
     height = gate_height(sw.range, sw.elevation)
     dims = ("range",)
     data = {name: _var(name, dims, out[k]) for k, name in
             enumerate(("u", "v", "offset", "rms", "count", "offset2", "sin2", "cos2"))}
-    data["near_nyquist"] = _var("near_nyquist", dims, near)
+    data["aliased"] = _var("aliased", dims, _aliased(sw, ny, n_threads))
     coords = {
         "range": _var("range", dims, sw.range),
         "height": _var("height", dims, height),

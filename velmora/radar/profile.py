@@ -8,9 +8,10 @@ import xarray as xr
 
 from . import _units
 from ._attrs import _var
-from .fit import MIN_GATES, MIN_SPREAD, _fit_sweeps, _near_nyquist
+from .fit import MIN_GATES, MIN_SPREAD, _fit_sweeps
 from .geometry import gate_height
-from .sources import _volume_sweeps
+from .sources import _nyquist_for, _volume_sweeps
+from .unfold import _aliased, _dealiased_sweeps
 
 BIN_WIDTH = 100.0  # m
 TOP = 6000.0  # m above the radar
@@ -43,14 +44,15 @@ def _weighted_bins(index, nbins, weight, *values):
 
 def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, top: Any = TOP,
         edges: Any = None, min_gates: int = MIN_GATES, min_spread: float = MIN_SPREAD,
-        nyquist: Any = None, exclude_near_nyquist: bool = True,
+        nyquist: Any = None, dealias: bool = True, exclude_aliased: bool = True,
         n_threads: int = 0) -> xr.Dataset:
     """VAD wind profile of a radar volume: wind in height bins from all Doppler sweeps.
 
-    Every sweep carrying `field` is fitted gate by gate (`vad`); the accepted
-    gates are then combined in height bins. Combination rule: a gate is
-    accepted where its fit is (u and v finite) and, by default, where its
-    wind speed stays below the sweep's Nyquist velocity; the bin's wind is
+    Every sweep carrying `field` is unfolded (`dealias`, by default, where
+    its Nyquist velocity is known) and fitted gate by gate (`vad`); the
+    accepted gates are then combined in height bins. Combination rule: a
+    gate is accepted where its fit is (u and v finite) and, by default,
+    where its velocities are not aliased; the bin's wind is
     the mean of its accepted gates weighted by their number of valid rays,
     with the weighted standard deviation of u and v as the spread and the
     number of gates and of rays as counts. Empty bins hold NaN.
@@ -73,16 +75,23 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
         As for `vad`.
     nyquist : float or mapping, optional
         Nyquist velocity, m/s, for every sweep or per sweep number
-        (``{1: 22.56, ...}``); overrides the data's.
-    exclude_near_nyquist : bool
-        Leave out gates flagged ``near_nyquist`` (default True).
+        (``{1: 22.56, ...}``); overrides the data's (`open_volume` reads it
+        from Level II files).
+    dealias : bool
+        Unfold the velocities of every sweep whose Nyquist velocity is known
+        before the fit (default True); unresolved gates stay out of it. Pass
+        False for velocities already unfolded.
+    exclude_aliased : bool
+        Leave out gates flagged ``aliased`` by `vad` (default True).
 
     Returns
     -------
     xarray.Dataset
         Along ``height`` (bin centre above the radar, m; ``altitude`` above sea
         level): ``u``, ``v``, ``wind_speed``, ``wind_direction``, ``u_spread``,
-        ``v_spread``, ``gate_count``, ``sample_count``; ``height_bounds``.
+        ``v_spread``, ``gate_count``, ``sample_count``, ``aliased`` (a gate of
+        the bin was flagged aliased, left out or not); ``height_bounds``. The
+        attributes ``dealias`` and ``aliasing`` say what was done.
     """
     min_gates, min_spread = _units.fit_arguments("vwp", min_gates, min_spread)
     nyquist = _units.nyquist_argument("vwp", nyquist)
@@ -106,29 +115,40 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
         edges = _bin_edges(lowest, bin_width, top)
     edges = _units.edges_argument("vwp", edges)
 
+    folded_sweeps = []
+    if dealias:
+        sweeps, folded_sweeps = _dealiased_sweeps(sweeps, nyquist, n_threads)
+    else:
+        folded_sweeps = [sw.number for sw in sweeps]
     heights = [gate_height(sw.range, sw.elevation) for sw in sweeps]
     inside = [(h >= edges[0]) & (h < edges[-1]) for h in heights]
     outs = _fit_sweeps(sweeps, min_gates, min_spread, n_threads, [_span(i) for i in inside])
-    us, vs, counts, unknown = [], [], [], []
+    us, vs, counts, unknown, flagged = [], [], [], [], []
     for k, (sw, out) in enumerate(zip(sweeps, outs)):
-        near, ny = _near_nyquist(out, sw, nyquist)
-        ok = inside[k] & np.isfinite(out[0]) & np.isfinite(out[1])
-        if exclude_near_nyquist:
-            ok &= ~near
+        ny = _nyquist_for(sw, nyquist)
+        fitted = inside[k] & np.isfinite(out[0]) & np.isfinite(out[1])
+        aliased = fitted & _aliased(sw, ny, n_threads) if sw.number in folded_sweeps else \
+            np.zeros_like(fitted)
+        ok = fitted & ~aliased if exclude_aliased else fitted
         if np.isnan(ny):
             unknown.append(sw.number)
+        flagged.append(heights[k][aliased])
         heights[k] = heights[k][ok]
         us.append(out[0, ok])
         vs.append(out[1, ok])
         counts.append(out[4, ok])
-    if unknown and exclude_near_nyquist:
-        warnings.warn(f"Nyquist velocity unknown for sweeps {unknown}: gates near it are not "
-                      "flagged; pass nyquist=", stacklevel=2)
+    if unknown:
+        warnings.warn(f"Nyquist velocity unknown for sweeps {unknown}: not unfolded, and aliasing "
+                      "detected against the sweep's largest speed; pass nyquist= or open the file "
+                      "with velmora.radar.open_volume", stacklevel=2)
     nbins = edges.size - 1
     h, u, v, n = (np.concatenate(x) for x in (heights, us, vs, counts))
     index = np.clip(np.searchsorted(edges, h, side="right") - 1, 0, nbins - 1)
     samples, ((mu, su), (mv, sv)) = _weighted_bins(index, nbins, n, u, v)
     gates = np.bincount(index, minlength=nbins)
+    flagged = np.concatenate(flagged)
+    aliased_bins = np.bincount(np.clip(np.searchsorted(edges, flagged, side="right") - 1, 0, nbins - 1),
+                               minlength=nbins) > 0
 
     dims = ("height",)
     centre = 0.5 * (edges[:-1] + edges[1:])
@@ -140,6 +160,7 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
         "u_spread": _var("u_spread", dims, su), "v_spread": _var("v_spread", dims, sv),
         "gate_count": _var("gate_count", dims, gates),
         "sample_count": _var("sample_count", dims, samples),
+        "aliased": _var("aliased", dims, aliased_bins),
         "height_bounds": xr.Variable(("height", "nv"), np.stack([edges[:-1], edges[1:]], 1),
                                      {"units": "m"}),
     }
@@ -148,4 +169,10 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
     return xr.Dataset(data, coords, attrs={
         "combination": "mean of accepted gates weighted by their number of valid rays",
         "min_gates": min_gates, "min_spread": min_spread,
-        "exclude_near_nyquist": int(exclude_near_nyquist)})
+        "dealias": (f"unfolded with velmora.radar.dealias before the fit: sweeps "
+                    f"{[sw.number for sw in sweeps if sw.number not in folded_sweeps]}; as given: "
+                    f"sweeps {folded_sweeps}"),
+        "aliasing": ("gates of the sweeps fitted as given whose velocities are inconsistent with "
+                     "an unaliased wind are flagged (aliased)"
+                     + (" and left out" if exclude_aliased else ", and kept")),
+        "exclude_aliased": int(exclude_aliased)})
