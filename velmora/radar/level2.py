@@ -11,10 +11,13 @@ type 1 radial.
 """
 
 import bz2
+import os
 import pathlib
 import struct
+from typing import Any
 
 import numpy as np
+import xarray as xr
 
 VOLUME_HEADER = 24
 CHANNEL_HEADER = 12
@@ -120,7 +123,8 @@ def _masked_codes(ds):
     return out
 
 
-def open_volume(path, engine=None, **kwargs):
+def open_volume(path: str | os.PathLike[str], engine: str | None = None,
+                **kwargs: Any) -> xr.DataTree:
     """Open a radar volume with xradar, with each sweep's Nyquist velocity.
 
     Parameters

@@ -59,6 +59,7 @@ Technol., 18, 875-882.
 
 import copy
 import dataclasses
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -245,7 +246,8 @@ def _dealias_pyart(radar, field, nyquist, n_threads):
     return out
 
 
-def dealias(obj, field=None, *, nyquist=None, n_threads=0):
+def dealias(obj: Any, field: str | None = None, *, nyquist: Any = None,
+            n_threads: int = 0) -> Any:
     """Unfold aliased radial velocities.
 
     Parameters
