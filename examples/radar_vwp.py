@@ -3,7 +3,8 @@
 Reads a NEXRAD Level II volume with xradar (by default the one shipped in
 tests/data: Lubbock, Texas, 1 June 2016, 15:00 UTC), fits every Doppler sweep
 gate by gate, bins the winds every 100 m up to 6 km, prints the profile and
-the 0-1 km and 0-3 km storm-relative helicity for the storm motion given,
+the 0-1 km and 0-3 km storm-relative helicity for the Bunkers right mover
+(or the storm motion given),
 and draws a hodograph coloured by height beside the profile as wind barbs.
 
     python examples/radar_vwp.py [VOLUME] [--storm-motion U V] [--nyquist V | N=V,...]
@@ -28,7 +29,7 @@ from velmora import radar
 
 SHIPPED = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "KLBB20160601_150025_V06"
 SHIPPED_NYQUIST = {n: 22.56 for n in range(8)} | {n: 31.08 for n in range(8, 11)}
-STORM_MOTION = (7.0, 4.0)  # m/s: from 240 degrees at 8 m/s
+STORM_MOTION = (7.0, 4.0)  # m/s: from 240 degrees at 8 m/s, for --storm-motion
 
 
 def parse_nyquist(text):
@@ -48,17 +49,18 @@ def report(profile, layers, storm_motion, seconds) -> str:
     for k in range(0, filled.sizes["height"], max(1, filled.sizes["height"] // 12)):
         b = filled.isel(height=k)
         lines.append(f"  {float(b['height']):6.0f}  {float(b['wind_speed']):5.1f}  "
-                     f"{float(b['wind_direction']):4.0f}  {float(b['u']):5.1f}  "
-                     f"{float(b['v']):5.1f}   {float(np.hypot(b['u_spread'], b['v_spread'])):5.2f}"
+                     f"{float(b['wind_direction']):4.0f}  {float(b['eastward_wind']):5.1f}  "
+                     f"{float(b['northward_wind']):5.1f}   {float(np.hypot(b['u_spread'], b['v_spread'])):5.2f}"
                      f"  {int(b['gate_count']):5d}")
     cu, cv = storm_motion
-    lines.append(f"Storm motion ({cu:.1f}, {cv:.1f}) m/s; heights above the lowest wind, "
-                 f"{float(filled['height'][0]):.0f} m above the radar:")
+    lines.append(f"Storm motion ({cu:.1f}, {cv:.1f}) m/s ({layers.attrs['storm_motion']}); "
+                 f"heights above the {layers.attrs['ground']}:")
     for k in range(layers.sizes["layer"]):
         lay = layers.isel(layer=k)
         lines.append(f"  {float(lay['layer_bottom']) / 1000:.0f}-{float(lay['layer_top']) / 1000:.0f}"
                      f" km: storm-relative helicity {float(lay['storm_relative_helicity']):6.1f}"
-                     f" m²/s², mean wind ({float(lay['mean_u']):.1f}, {float(lay['mean_v']):.1f}) m/s")
+                     f" m²/s², mean wind ({float(lay['u_mean']):.1f}, {float(lay['v_mean']):.1f}) m/s"
+                     + (f" ({lay['reason'].item()})" if lay["reason"].item() else ""))
     return "\n".join(lines)
 
 
@@ -70,7 +72,7 @@ def figure(profile, storm_motion, title, path):
 
     filled = profile.where(profile["gate_count"] > 0, drop=True)
     z = filled["height"].values / 1000.0
-    u, v = filled["u"].values, filled["v"].values
+    u, v = filled["eastward_wind"].values, filled["northward_wind"].values
     fig, (hodo, barbs, speed) = plt.subplots(1, 3, figsize=(15, 5.5), width_ratios=[1.4, 0.5, 1])
 
     points = hodo.scatter(u, v, c=z, cmap="viridis", s=18, zorder=3)
@@ -115,8 +117,8 @@ def figure(profile, storm_motion, title, path):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("volume", nargs="?", type=pathlib.Path, default=SHIPPED)
-    parser.add_argument("--storm-motion", nargs=2, type=float, default=STORM_MOTION,
-                        metavar=("U", "V"), help="m/s")
+    parser.add_argument("--storm-motion", nargs=2, type=float, default=None, metavar=("U", "V"),
+                        help="m/s (default: the Bunkers right mover of the profile)")
     parser.add_argument("--nyquist", type=parse_nyquist, default=None,
                         help="m/s, for every sweep or as N=V,... (default: the shipped volume's)")
     parser.add_argument("--out", default="radar_vwp.png", help="PNG file for the figure")
@@ -130,10 +132,11 @@ def main(argv=None):
     profile = radar.vwp(volume, nyquist=nyquist)
     layers = radar.helicity(profile, args.storm_motion)
     seconds = time.perf_counter() - start
-    print(report(profile, layers, args.storm_motion, seconds))
+    storm_motion = (layers.attrs["storm_motion_u"], layers.attrs["storm_motion_v"])
+    print(report(profile, layers, storm_motion, seconds))
     site = volume.attrs.get("instrument_name", args.volume.name)
     try:
-        figure(profile, args.storm_motion, f"{site} {args.volume.name}", args.out)
+        figure(profile, storm_motion, f"{site} {args.volume.name}", args.out)
     except ImportError:
         print("matplotlib is not installed: no figure written")
     else:

@@ -4,13 +4,13 @@ From a radar file to a wind profile in three lines::
 
     volume = xarray.open_datatree("KLBB20160601_150025_V06", engine="nexradlevel2")
     profile = velmora.radar.vwp(volume, nyquist={n: 22.56 if n < 8 else 31.08 for n in range(11)})
-    layers = velmora.radar.helicity(profile, storm_motion=(8.0, 4.0))
+    layers = velmora.radar.helicity(profile)  # storm motion: the Bunkers right mover
 
 `vad` fits one sweep, gate by gate: a row of the fit is one range gate, its
 samples are the rays of the sweep, whatever order the sweep is stored in.
 `vwp` runs every Doppler sweep of a volume through `vad` and averages the
-accepted gates in height bins; `helicity` evaluates the storm-relative
-helicity and the layer-mean wind of such a profile.
+accepted gates in height bins; `helicity`, `storm_motion` and `bulk_shear`
+give the storm environment of such a profile (heights above the radar).
 
 Sweeps come from xradar (a sweep Dataset or DataTree node; a volume as a
 DataTree from ``xarray.open_datatree(path, engine=...)`` with the engines
@@ -32,10 +32,11 @@ Doviak, R. J. and D. S. Zrnić, 1993: Doppler Radar and Weather Observations,
 2nd ed., Academic Press (Sect. 2.2: the 4/3 effective-earth-radius model).
 """
 
-from .environment import LAYERS, helicity
+from .environment import LAYERS, SHEAR_LAYERS, bulk_shear, helicity, storm_motion
 from .fit import MIN_GATES, MIN_SPREAD, vad
 from .geometry import EARTH_RADIUS, EFFECTIVE_RADIUS_FACTOR, gate_height
 from .profile import BIN_WIDTH, TOP, vwp
 from .sources import LEVEL2_RESERVED_CODES, doppler_sweeps
 
-__all__ = ["gate_height", "vad", "vwp", "helicity", "doppler_sweeps"]
+__all__ = ["gate_height", "vad", "vwp", "helicity", "storm_motion", "bulk_shear",
+           "doppler_sweeps"]

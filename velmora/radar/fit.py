@@ -4,12 +4,15 @@ import numpy as np
 import xarray as xr
 
 from .. import calc as _kernels
-from ._attrs import _var
+from ._attrs import _var, dataset
 from .geometry import gate_height
 from .sources import _nyquist_for, _read_sweep
 
 MIN_GATES = 30  # valid rays a gate needs for a fit
 MIN_SPREAD = 0.1  # azimuth spread: 0.25 is the full circle, 0.1 about 220 degrees of arc
+# The kernel's eight rows, named as velmora.vad names them.
+VAD_NAMES = ("eastward_wind", "northward_wind", "offset", "rms_residual", "n_valid", "offset_2",
+             "sin_2az", "cos_2az")
 
 
 def _gather(sweep, gates, min_gates):
@@ -114,9 +117,9 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
     Returns
     -------
     xarray.Dataset
-        Along ``range``: ``u``, ``v``, ``offset``, ``rms``, ``count``,
-        ``offset2``, ``sin2``, ``cos2`` (m/s, counts as numbers) and
-        ``near_nyquist``; coordinates ``height`` (above the radar) and
+        Along ``range``: ``eastward_wind``, ``northward_wind``, ``offset``,
+        ``rms_residual``, ``n_valid``, ``offset_2``, ``sin_2az``, ``cos_2az``
+        (m/s, counts as numbers) and ``near_nyquist``; coordinates ``height`` (above the radar) and
         ``altitude`` (above sea level), m. Missing values (masked,
         ``_FillValue``, Level II codes) are never fitted.
     """
@@ -125,8 +128,7 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
     near, ny = _near_nyquist(out, sw, nyquist)
     height = gate_height(sw.range, sw.elevation)
     dims = ("range",)
-    data = {name: _var(name, dims, out[k]) for k, name in
-            enumerate(("u", "v", "offset", "rms", "count", "offset2", "sin2", "cos2"))}
+    data = {name: _var(name, dims, out[k]) for k, name in enumerate(VAD_NAMES)}
     data["near_nyquist"] = _var("near_nyquist", dims, near)
     coords = {
         "range": _var("range", dims, sw.range),
@@ -135,5 +137,5 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
         "elevation": _var("elevation", (), sw.elevation),
         "nyquist_velocity": _var("nyquist_velocity", (), ny),
     }
-    return xr.Dataset(data, coords, attrs={"sweep_number": sw.number,
+    return dataset(data, coords, attrs={"sweep_number": sw.number,
                                            "min_gates": min_gates, "min_spread": min_spread})

@@ -5,7 +5,7 @@ import warnings
 import numpy as np
 import xarray as xr
 
-from ._attrs import _var
+from ._attrs import _var, dataset
 from .fit import MIN_GATES, MIN_SPREAD, _fit_sweeps, _near_nyquist
 from .geometry import gate_height
 from .sources import _volume_sweeps
@@ -77,7 +77,7 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
     -------
     xarray.Dataset
         Along ``height`` (bin centre above the radar, m; ``altitude`` above sea
-        level): ``u``, ``v``, ``wind_speed``, ``wind_direction``, ``u_spread``,
+        level): ``eastward_wind``, ``northward_wind``, ``wind_speed``, ``wind_direction``, ``u_spread``,
         ``v_spread``, ``gate_count``, ``sample_count``; ``height_bounds``.
     """
     sweeps = list(_volume_sweeps(volume, field))
@@ -118,7 +118,8 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
     centre = 0.5 * (edges[:-1] + edges[1:])
     direction = np.mod(np.rad2deg(np.arctan2(-mu, -mv)), 360.0)
     data = {
-        "u": _var("u", dims, mu), "v": _var("v", dims, mv),
+        "eastward_wind": _var("eastward_wind", dims, mu),
+        "northward_wind": _var("northward_wind", dims, mv),
         "wind_speed": _var("wind_speed", dims, np.hypot(mu, mv)),
         "wind_direction": _var("wind_direction", dims, direction),
         "u_spread": _var("u_spread", dims, su), "v_spread": _var("v_spread", dims, sv),
@@ -129,7 +130,7 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
     }
     coords = {"height": _var("height", dims, centre, bounds="height_bounds"),
               "altitude": _var("altitude", dims, centre + sweeps[0].altitude)}
-    return xr.Dataset(data, coords, attrs={
+    return dataset(data, coords, attrs={
         "combination": "mean of accepted gates weighted by their number of valid rays",
         "min_gates": min_gates, "min_spread": min_spread,
         "exclude_near_nyquist": int(exclude_near_nyquist)})
