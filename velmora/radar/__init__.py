@@ -10,7 +10,9 @@ From a radar file to a wind profile in three lines::
 samples are the rays of the sweep, whatever order the sweep is stored in.
 `vwp` runs every Doppler sweep of a volume through `vad` and averages the
 accepted gates in height bins; `helicity`, `storm_motion` and `bulk_shear`
-give the storm environment of such a profile (heights above the radar).
+give the storm environment of such a profile (heights above the radar);
+`vwp_series` profiles many volumes in parallel into one (time, height)
+Dataset.
 
 Sweeps come from xradar (a sweep Dataset or DataTree node; a volume as a
 DataTree from ``xarray.open_datatree(path, engine=...)`` with the engines
@@ -36,7 +38,8 @@ from .environment import LAYERS, SHEAR_LAYERS, bulk_shear, helicity, storm_motio
 from .fit import MIN_GATES, MIN_SPREAD, vad
 from .geometry import EARTH_RADIUS, EFFECTIVE_RADIUS_FACTOR, gate_height
 from .profile import BIN_WIDTH, TOP, vwp
+from .series import vwp_series
 from .sources import LEVEL2_RESERVED_CODES, doppler_sweeps
 
-__all__ = ["gate_height", "vad", "vwp", "helicity", "storm_motion", "bulk_shear",
+__all__ = ["gate_height", "vad", "vwp", "vwp_series", "helicity", "storm_motion", "bulk_shear",
            "doppler_sweeps"]

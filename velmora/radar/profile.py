@@ -8,7 +8,7 @@ import xarray as xr
 from ._attrs import _var, dataset
 from .fit import MIN_GATES, MIN_SPREAD, _fit_sweeps, _near_nyquist
 from .geometry import gate_height
-from .sources import _volume_sweeps
+from .sources import _volume_site, _volume_sweeps
 
 BIN_WIDTH = 100.0  # m
 TOP = 6000.0  # m above the radar
@@ -18,6 +18,13 @@ def _bin_edges(lowest, bin_width, top):
     start = np.floor(lowest / bin_width) * bin_width
     n = int(np.ceil(round((top - start) / bin_width, 9)))
     return start + bin_width * np.arange(n + 1)
+
+
+def _site_coords(site, altitude):
+    """Scalar coordinates of when and where (CF), the antenna altitude that of the sweeps."""
+    return {"time": _var("time", (), site.time), "latitude": _var("latitude", (), site.latitude),
+            "longitude": _var("longitude", (), site.longitude),
+            "radar_altitude": _var("radar_altitude", (), altitude)}
 
 
 def _span(mask):
@@ -77,8 +84,12 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
     -------
     xarray.Dataset
         Along ``height`` (bin centre above the radar, m; ``altitude`` above sea
-        level): ``eastward_wind``, ``northward_wind``, ``wind_speed``, ``wind_direction``, ``u_spread``,
-        ``v_spread``, ``gate_count``, ``sample_count``; ``height_bounds``.
+        level): ``eastward_wind``, ``northward_wind``, ``wind_speed``,
+        ``wind_direction``, ``u_spread``, ``v_spread``, ``gate_count``,
+        ``sample_count``; ``height_bounds``. Scalar coordinates ``time`` (start
+        of the volume, UTC), ``latitude``, ``longitude`` and ``radar_altitude``
+        of the site, and the attribute ``instrument_name``, as far as the reader
+        knows them (NaT, NaN, "" otherwise).
     """
     sweeps = list(_volume_sweeps(volume, field))
     if not sweeps:
@@ -125,12 +136,14 @@ def vwp(volume, field=None, *, bin_width=BIN_WIDTH, top=TOP, edges=None,
         "u_spread": _var("u_spread", dims, su), "v_spread": _var("v_spread", dims, sv),
         "gate_count": _var("gate_count", dims, gates),
         "sample_count": _var("sample_count", dims, samples),
-        "height_bounds": xr.Variable(("height", "nv"), np.stack([edges[:-1], edges[1:]], 1),
-                                     {"units": "m"}),
+        # CF bounds take the units of their coordinate (netCDF drops their own).
+        "height_bounds": xr.Variable(("height", "nv"), np.stack([edges[:-1], edges[1:]], 1)),
     }
     coords = {"height": _var("height", dims, centre, bounds="height_bounds"),
-              "altitude": _var("altitude", dims, centre + sweeps[0].altitude)}
+              "altitude": _var("altitude", dims, centre + sweeps[0].altitude),
+              **_site_coords(_volume_site(volume), sweeps[0].altitude)}
     return dataset(data, coords, attrs={
+        "instrument_name": _volume_site(volume).instrument_name,
         "combination": "mean of accepted gates weighted by their number of valid rays",
         "min_gates": min_gates, "min_spread": min_spread,
         "exclude_near_nyquist": int(exclude_near_nyquist)})
