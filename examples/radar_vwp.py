@@ -5,10 +5,12 @@ tests/data: Lubbock, Texas, 1 June 2016, 15:00 UTC), fits every Doppler sweep
 gate by gate, bins the winds every 100 m up to 6 km, prints the profile and
 the 0-1 km and 0-3 km storm-relative helicity for the Bunkers right mover
 (or the storm motion given),
-and draws a hodograph coloured by height beside the profile as wind barbs.
+and draws a hodograph coloured by height beside the profile as wind barbs,
+and a time-height panel of barbs from `vwp_series` over copies of the volume
+shifted in time (one volume is all that ships; the panel says so).
 
     python examples/radar_vwp.py [VOLUME] [--storm-motion U V] [--nyquist V | N=V,...]
-                                 [--out radar_vwp.png]
+                                 [--series N] [--out radar_vwp.png]
 
 The velocities must be unfolded for the fit to mean anything; gates whose
 fitted wind reaches the Nyquist velocity are left out. xradar's Level II
@@ -30,6 +32,7 @@ from velmora import radar
 SHIPPED = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "KLBB20160601_150025_V06"
 SHIPPED_NYQUIST = {n: 22.56 for n in range(8)} | {n: 31.08 for n in range(8, 11)}
 STORM_MOTION = (7.0, 4.0)  # m/s: from 240 degrees at 8 m/s, for --storm-motion
+SERIES_STEP = 5  # minutes between the copies of the time-height panel
 
 
 def parse_nyquist(text):
@@ -64,7 +67,43 @@ def report(profile, layers, storm_motion, seconds) -> str:
     return "\n".join(lines)
 
 
-def figure(profile, storm_motion, title, path):
+def shifted_copies(volume, count, minutes=SERIES_STEP):
+    """The volume `count` times, each copy's start time `minutes` after the last.
+
+    Only the start time changes: a stand-in for a day of volumes, to show
+    the series machinery and the panel, not the evolution of the wind.
+    """
+    start = np.datetime64(str(volume.root.ds["time_coverage_start"].values).removesuffix("Z"))
+    copies = []
+    for k in range(count):
+        copy = volume.copy()
+        when = start + np.timedelta64(k * minutes, "m")
+        copy.dataset = copy.root.to_dataset().assign(time_coverage_start=f"{when}Z")
+        copies.append(copy)
+    return copies
+
+
+def time_height(ax, series, knots):
+    """Barbs of the series against time and height, every third bin."""
+    import matplotlib.dates as mdates
+
+    times = series["time"].values
+    every = slice(None, None, 3)
+    z = series["height"].values[every] / 1000.0
+    t, zz = np.meshgrid(times, z, indexing="ij")
+    u = series["eastward_wind"].values[:, every] * knots
+    v = series["northward_wind"].values[:, every] * knots
+    ax.barbs(mdates.date2num(t), zz, u, v, length=5.5, lw=0.7)
+    ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
+    pad = np.timedelta64(SERIES_STEP, "m")
+    ax.set(xlim=(mdates.date2num(times[0] - pad), mdates.date2num(times[-1] + pad)),
+           ylim=(0, float(series["height_bounds"][-1, 1]) / 1000.0), xlabel="time (UTC)",
+           ylabel="height above the radar (km)",
+           title=f"Time-height (knots): the one volume {series.sizes['time']} times,\n"
+                 f"shifted by {SERIES_STEP} min each: not a real evolution")
+
+
+def figure(profile, storm_motion, title, path, series=None):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -73,7 +112,10 @@ def figure(profile, storm_motion, title, path):
     filled = profile.where(profile["gate_count"] > 0, drop=True)
     z = filled["height"].values / 1000.0
     u, v = filled["eastward_wind"].values, filled["northward_wind"].values
-    fig, (hodo, barbs, speed) = plt.subplots(1, 3, figsize=(15, 5.5), width_ratios=[1.4, 0.5, 1])
+    panels = 3 if series is None else 4
+    fig, axes = plt.subplots(1, panels, figsize=(5 * panels, 5.5),
+                             width_ratios=[1.4, 0.5, 1, 1.3][:panels])
+    hodo, barbs, speed = axes[:3]
 
     points = hodo.scatter(u, v, c=z, cmap="viridis", s=18, zorder=3)
     hodo.plot(u, v, color="0.6", lw=0.8, zorder=2)
@@ -108,6 +150,8 @@ def figure(profile, storm_motion, title, path):
     speed.set(xlim=(0, None), ylim=(0, top), xlabel="wind speed (m/s)",
               ylabel="height above the radar (km)")
     speed.legend(loc="lower right")
+    if series is not None:
+        time_height(axes[3], series, knots)
     fig.suptitle(title)
     fig.tight_layout()
     fig.savefig(path, dpi=90)
@@ -122,6 +166,9 @@ def main(argv=None):
     parser.add_argument("--nyquist", type=parse_nyquist, default=None,
                         help="m/s, for every sweep or as N=V,... (default: the shipped volume's)")
     parser.add_argument("--out", default="radar_vwp.png", help="PNG file for the figure")
+    parser.add_argument("--series", type=int, default=8, metavar="N",
+                        help="copies of the volume, shifted in time, for the time-height panel "
+                             "(0: no panel)")
     args = parser.parse_args(argv)
     nyquist = args.nyquist
     if nyquist is None and args.volume == SHIPPED:
@@ -134,9 +181,15 @@ def main(argv=None):
     seconds = time.perf_counter() - start
     storm_motion = (layers.attrs["storm_motion_u"], layers.attrs["storm_motion_v"])
     print(report(profile, layers, storm_motion, seconds))
+    series = None
+    if args.series > 0:
+        start = time.perf_counter()
+        series = radar.vwp_series(shifted_copies(volume, args.series), nyquist=nyquist)
+        print(f"Time-height series of {args.series} copies of the volume (shifted by "
+              f"{SERIES_STEP} min each) in {time.perf_counter() - start:.2f} s")
     site = volume.attrs.get("instrument_name", args.volume.name)
     try:
-        figure(profile, storm_motion, f"{site} {args.volume.name}", args.out)
+        figure(profile, storm_motion, f"{site} {args.volume.name}", args.out, series)
     except ImportError:
         print("matplotlib is not installed: no figure written")
     else:
