@@ -44,7 +44,7 @@ def parse_nyquist(text):
 
 
 def report(profile, layers, storm_motion, seconds) -> str:
-    filled = profile.where(profile["gate_count"] > 0, drop=True)
+    filled = profile.where(np.isfinite(profile["eastward_wind"]), drop=True)
     lines = [f"VAD wind profile: {filled.sizes['height']} bins of 100 m with winds, "
              f"{int(profile['gate_count'].sum())} gates, computed in {1000 * seconds:.0f} ms",
              "  height   speed  from   u      v      spread  gates",
@@ -109,7 +109,7 @@ def figure(profile, storm_motion, title, path, series=None):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    filled = profile.where(profile["gate_count"] > 0, drop=True)
+    filled = profile.where(np.isfinite(profile["eastward_wind"]), drop=True)
     z = filled["height"].values / 1000.0
     u, v = filled["eastward_wind"].values, filled["northward_wind"].values
     panels = 3 if series is None else 4
@@ -179,6 +179,10 @@ def main(argv=None):
     profile = radar.vwp(volume, nyquist=nyquist)
     layers = radar.helicity(profile, args.storm_motion)
     seconds = time.perf_counter() - start
+    if np.isnan(layers.attrs["storm_motion_u"]):
+        # The QC'd profile may end below 6 km: no Bunkers motion, said why.
+        print(f"No Bunkers storm motion ({layers['reason'].values[0]}); using {STORM_MOTION} m/s")
+        layers = radar.helicity(profile, STORM_MOTION)
     storm_motion = (layers.attrs["storm_motion_u"], layers.attrs["storm_motion_v"])
     print(report(profile, layers, storm_motion, seconds))
     series = None

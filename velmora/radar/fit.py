@@ -4,6 +4,7 @@ import numpy as np
 import xarray as xr
 
 from .. import calc as _kernels
+from . import qc as _qc
 from ._attrs import _var, dataset
 from .geometry import gate_height
 from .sources import _nyquist_for, _read_sweep
@@ -75,6 +76,18 @@ def _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates=None):
     return outs
 
 
+def _fit_checked(sweeps, min_gates, min_spread, n_threads, qc, gates=None):
+    """`_fit_sweeps`, outliers rejected and refitted, and the gate flags of every sweep."""
+    outs = _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates)
+
+    def refit(edited, spans):
+        return _fit_sweeps(edited, min_gates, min_spread, n_threads, spans)
+
+    outs, fitted, rejected = _qc.reject_outliers(sweeps, outs, refit, qc)
+    flags = [_qc.gate_flags(sw, out, qc, min_gates) for sw, out in zip(fitted, outs)]
+    return outs, flags, [r.sum(axis=0) for r in rejected]
+
+
 def _near_nyquist(out, sweep, nyquist):
     ny = _nyquist_for(sweep, nyquist)
     # NaN compares False: an unknown Nyquist velocity flags nothing.
@@ -82,7 +95,7 @@ def _near_nyquist(out, sweep, nyquist):
 
 
 def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SPREAD,
-        nyquist=None, n_threads=0):
+        nyquist=None, qc=True, n_threads=0):
     """Horizontal wind at every range gate of one sweep, by a VAD fit.
 
     At each gate the radial velocities of all rays are fitted as
@@ -111,6 +124,9 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
         Nyquist velocity, m/s, overriding the one in the data (xradar's
         Level II reader does not carry it; ODIM, CfRadial and Py-ART do).
         When unknown, no gate is flagged.
+    qc : bool or QC
+        Quality control (`velmora.radar.qc`): True for the default steps,
+        False for none (the raw fit), or a `QC` with chosen thresholds.
     n_threads : int
         Threads of the fit; 0 uses all cores.
 
@@ -121,15 +137,43 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
         ``rms_residual``, ``n_valid``, ``offset_2``, ``sin_2az``, ``cos_2az``
         (m/s, counts as numbers) and ``near_nyquist``; coordinates ``height`` (above the radar) and
         ``altitude`` (above sea level), m. Missing values (masked,
-        ``_FillValue``, Level II codes) are never fitted.
+        ``_FillValue``, Level II codes) are never fitted. ``qc_flag`` gives
+        each gate's reason for rejection (0 accepted; ``flag_values``,
+        ``flag_meanings``) and ``n_outliers`` the samples rejected as
+        outliers; rejected gates hold NaN winds. The attributes say which
+        QC steps ran with which thresholds.
+
+    Notes
+    -----
+    Quality control per gate, in order (the first failed step is the flag):
+    at least `min_gates` valid rays; azimuth coverage, at most one of eight
+    45° sectors without a valid ray; iterative rejection of samples whose
+    residual exceeds 3 RMS of the fit, each pass an exact refit over the
+    samples kept (the same least squares); the fit's azimuth spread; RMS
+    residual at most 5 m/s; a symmetric fit, its offset (the mean of the
+    fitted curve's extremes) at most 5 m/s. These follow the operational VAD
+    Wind Profile algorithm (Federal Meteorological Handbook No. 11, Part C)
+    and vol2bird (Dokter et al. 2011); see `velmora.radar.qc`.
+
+    Warns
+    -----
+    UserWarning
+        When the first gate lies beyond ten gate spacings (a misread range).
     """
+    qc = _qc.QC.of(qc)
     sw = _read_sweep(sweep, field, index)
-    out, = _fit_sweeps([sw], min_gates, min_spread, n_threads)
+    _qc.warn_far_first_gate(sw)
+    outs, flags, outliers = _fit_checked([sw], min_gates, min_spread, n_threads, qc)
+    out, flag = outs[0], flags[0]
+    out[:2, flag != 0] = np.nan  # a rejected gate has no wind
     near, ny = _near_nyquist(out, sw, nyquist)
     height = gate_height(sw.range, sw.elevation)
     dims = ("range",)
     data = {name: _var(name, dims, out[k]) for k, name in enumerate(VAD_NAMES)}
     data["near_nyquist"] = _var("near_nyquist", dims, near)
+    data["qc_flag"] = xr.Variable(dims, flag, _qc.flag_attrs("reason the gate was rejected"))
+    data["n_outliers"] = xr.Variable(dims, outliers[0], {
+        "units": "1", "long_name": "samples rejected as outliers before the final fit"})
     coords = {
         "range": _var("range", dims, sw.range),
         "height": _var("height", dims, height),
@@ -138,4 +182,5 @@ def vad(sweep, field=None, *, index=None, min_gates=MIN_GATES, min_spread=MIN_SP
         "nyquist_velocity": _var("nyquist_velocity", (), ny),
     }
     return dataset(data, coords, attrs={"sweep_number": sw.number,
-                                           "min_gates": min_gates, "min_spread": min_spread})
+                                           "min_gates": min_gates, "min_spread": min_spread,
+                                           **qc.attrs(bins=False)})

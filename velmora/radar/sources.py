@@ -208,6 +208,9 @@ def _scalar(ds, name):
 
 def _start_time(text):
     """An ISO 8601 start time ("2016-06-01T15:00:25Z") as datetime64[ns] in UTC, else NaT."""
+    text = np.asarray(text).item() if np.ndim(text) == 0 else text
+    if isinstance(text, bytes):  # CfRadial files keep it as characters
+        text = text.decode("ascii", "replace")
     try:
         return np.datetime64(str(text).strip().removesuffix("Z"), "ns")
     except ValueError:
