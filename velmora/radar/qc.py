@@ -41,6 +41,9 @@ FLAGS = (
     (8, "large_bin_spread", "spread of the bin's gate winds above max_bin_spread"),
 )
 FLAG = {meaning: value for value, meaning, _ in FLAGS}
+# Elevations of a sweep that spread by more than this (degrees) enter the fit
+# ray by ray, as the sweep fit takes them.
+ELEVATION_SPREAD = 0.3
 GATE_STEPS = ("too_few_rays", "azimuth_gap", "no_fit", "large_rms", "asymmetric", "near_nyquist")
 
 
@@ -102,13 +105,39 @@ def flag_attrs(long_name: str) -> dict:
             "flag_meanings": " ".join(m for _, m, _ in FLAGS)}
 
 
-def valid_samples(sweep) -> np.ndarray:
-    """(rays, gates): the samples the fit uses (finite, no reserved code, azimuth known)."""
-    x = sweep.data
+def valid_samples(sweep, gates=slice(None)) -> np.ndarray:
+    """(rays, gates): the samples the fit uses (finite, unmasked, no reserved code,
+    azimuth known), for the gates (columns) selected by `gates`."""
+    x = sweep.data[:, gates]
     valid = np.isfinite(x)
+    mask = getattr(sweep, "mask", None)
+    if mask is not None:
+        valid &= ~mask[:, gates]
     for low, high in sweep.reserved:
         valid &= (x < low) | (x > high)
     return valid & np.isfinite(sweep.azimuth)[:, None]
+
+
+def _without(sweep, rejected):
+    """The sweep with the `rejected` samples missing, everything else as stored."""
+    if "mask" in {f.name for f in dataclasses.fields(sweep)}:
+        mask = rejected if sweep.mask is None else (sweep.mask | rejected)
+        return dataclasses.replace(sweep, mask=mask)
+    return dataclasses.replace(sweep, data=np.where(rejected, np.nan, sweep.data))
+
+
+def _cosines(sweep) -> np.ndarray:
+    """(rays, 1): the cosine of elevation the fit divides by, per ray.
+
+    The median elevation's, unless the sweep records ray elevations that
+    spread by more than ELEVATION_SPREAD: then each ray's own, as the fit does.
+    """
+    el = getattr(sweep, "ray_elevation", None)
+    if el is not None:
+        finite = el[np.isfinite(el)]
+        if finite.size and finite.max() - finite.min() > ELEVATION_SPREAD:
+            return np.cos(np.deg2rad(el))[:, None]
+    return np.full((sweep.data.shape[0], 1), np.cos(np.deg2rad(sweep.elevation)))
 
 
 def empty_sectors(valid: np.ndarray, azimuth_deg: np.ndarray, sectors: int) -> np.ndarray:
@@ -126,7 +155,7 @@ def empty_sectors(valid: np.ndarray, azimuth_deg: np.ndarray, sectors: int) -> n
 def residuals(sweep, out, gates) -> np.ndarray:
     """(rays, len(gates)): radial velocity minus the first-harmonic fit of its gate."""
     az = np.deg2rad(sweep.azimuth)[:, None]
-    cos_el = np.cos(np.deg2rad(sweep.elevation))
+    cos_el = _cosines(sweep)
     fit = out[:, gates]
     return sweep.data[:, gates] - (fit[2] + (fit[0] * np.sin(az) + fit[1] * np.cos(az)) * cos_el)
 
@@ -149,20 +178,16 @@ def reject_outliers(sweeps, outs, refit, qc: QC):
         for k, (sw, out) in enumerate(zip(edited, outs)):
             gates = np.flatnonzero(np.isfinite(out[0]) & np.isfinite(out[1]))  # the fitted
             limit = np.maximum(qc.outlier_factor * out[3, gates], qc.outlier_floor)
-            # Missing samples have NaN residuals, which compare False.
             with np.errstate(invalid="ignore"):
                 far = np.abs(residuals(sw, out, gates)) > limit
-            for low, high in sw.reserved:  # reserved codes are no samples either
-                far &= ~((sw.data[:, gates] >= low) & (sw.data[:, gates] <= high))
-            far &= np.isfinite(sw.azimuth)[:, None]
+            far &= valid_samples(sw, gates)  # what lies under a mask or a code is no sample
             hit = gates[far.any(axis=0)]
             if hit.size:
                 rejected[k][:, gates] |= far
                 changed[k] = slice(hit[0], hit[-1] + 1)
         if all(c.stop == 0 for c in changed):
             break
-        edited = [dataclasses.replace(sw, data=np.where(r, np.nan, sw.data))
-                  for sw, r in zip(sweeps, rejected)]
+        edited = [_without(sw, r) for sw, r in zip(sweeps, rejected)]
         # Each gate's fit depends on its own samples alone: refitting the span
         # of the gates that lost samples gives the bits of a whole refit.
         for k, out in enumerate(refit(edited, changed)):
@@ -181,8 +206,7 @@ def gate_flags(sweep, out, qc: QC, min_gates: int) -> np.ndarray:
     mark(out[4] < min_gates, "too_few_rays")
     if qc.sectors is not None:
         gates = np.flatnonzero(flags == 0)  # the others failed already
-        view = dataclasses.replace(sweep, data=sweep.data[:, gates])
-        gaps = empty_sectors(valid_samples(view), sweep.azimuth, qc.sectors)
+        gaps = empty_sectors(valid_samples(sweep, gates), sweep.azimuth, qc.sectors)
         flags[gates[gaps > qc.max_empty_sectors]] = FLAG["azimuth_gap"]
     mark(~(np.isfinite(out[0]) & np.isfinite(out[1])), "no_fit")
     with np.errstate(invalid="ignore"):
