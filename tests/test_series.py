@@ -11,11 +11,11 @@ from conftest import assert_bits_equal  # noqa: E402
 from velmora import radar  # noqa: E402
 
 
-def volume(minutes, u=10.0, first=2125.0, latitude=33.654):
+def volume(minutes, u=10.0, elevations=(1.5, 4.0), latitude=33.654):
     """A synthetic volume with its site and start time, like xradar's."""
-    sweeps = [cases.sweep(u=u, v=5.0, number=1, first=first),
-              cases.sweep(u=u + 2.0, v=4.0, elevation=4.0, number=3, first=first)]
-    for sw, angle in zip(sweeps, (1.5, 4.0)):  # what a CfRadial writer needs
+    sweeps = [cases.sweep(u=u, v=5.0, elevation=elevations[0], number=1),
+              cases.sweep(u=u + 2.0, v=4.0, elevation=elevations[1], number=3)]
+    for sw, angle in zip(sweeps, elevations):  # what a CfRadial writer needs
         sw.update(dict(sweep_mode="azimuth_surveillance", sweep_fixed_angle=angle, prt_mode="fixed",
                        follow_mode="none"))
     tree = cases.volume(sweeps)
@@ -43,7 +43,7 @@ def test_vwp_carries_time_and_place_through_netcdf(tmp_path):
 
 
 def test_series_has_the_bits_of_the_serial_loop(tmp_path):
-    volumes = [volume(0), volume(5, u=12.0), volume(10, u=8.0, first=20000.0)]
+    volumes = [volume(0), volume(5, u=12.0), volume(10, u=8.0, elevations=(9.0, 12.0))]
     series = radar.vwp_series(volumes, nyquist=30.0, progress=False)
     assert series["eastward_wind"].dims == ("time", "height")
     np.testing.assert_array_equal(series["time"], [np.datetime64("2016-06-01T15:00")

@@ -12,7 +12,8 @@ samples are the rays of the sweep, whatever order the sweep is stored in.
 accepted gates in height bins; `helicity`, `storm_motion` and `bulk_shear`
 give the storm environment of such a profile (heights above the radar);
 `vwp_series` profiles many volumes in parallel into one (time, height)
-Dataset.
+Dataset. Quality control (`QC`, `velmora.radar.qc`) is on by default in
+`vad` and `vwp`; every rejected gate and bin carries its reason.
 
 Sweeps come from xradar (a sweep Dataset or DataTree node; a volume as a
 DataTree from ``xarray.open_datatree(path, engine=...)`` with the engines
@@ -38,8 +39,9 @@ from .environment import LAYERS, SHEAR_LAYERS, bulk_shear, helicity, storm_motio
 from .fit import MIN_GATES, MIN_SPREAD, vad
 from .geometry import EARTH_RADIUS, EFFECTIVE_RADIUS_FACTOR, gate_height
 from .profile import BIN_WIDTH, TOP, vwp
+from .qc import FLAGS, QC
 from .series import vwp_series
 from .sources import LEVEL2_RESERVED_CODES, doppler_sweeps
 
-__all__ = ["gate_height", "vad", "vwp", "vwp_series", "helicity", "storm_motion", "bulk_shear",
+__all__ = ["gate_height", "vad", "vwp", "vwp_series", "QC", "helicity", "storm_motion", "bulk_shear",
            "doppler_sweeps"]
