@@ -131,7 +131,7 @@ def test_input_families_give_the_same_values():
                              xr.DataArray(u, dims=dims, attrs={"units": "m s-1"}),
                              xr.DataArray(v, dims=dims, attrs={"units": "m s-1"}),
                              xr.DataArray(ground, dims="station", attrs={"units": "m"}),
-                             0 * units.m, "6 km" if False else 6 * units.km)
+                             0 * units.m, 6 * units.km)
     assert_bits_equal(np.stack([out["u_shear"].values, out["v_shear"].values]), shear)
 
 
@@ -144,6 +144,15 @@ def test_dask_gives_the_bits_of_one_call():
                                 v, ground)
     assert isinstance(lazy, da.Array)
     assert_bits_equal(lazy.compute(), velmora.storm_motion(z, u, v, ground))
+    dims = ("station", "level")
+    labelled = velmora.storm_motion(
+        xr.DataArray(z, dims=dims, attrs={"units": "m"}).chunk({"station": 4}),
+        xr.DataArray(u, dims=dims, attrs={"units": "m s-1"}).chunk({"station": 4}),
+        xr.DataArray(v, dims=dims, attrs={"units": "m s-1"}),
+        xr.DataArray(ground, dims="station", attrs={"units": "m"}))
+    assert labelled["u_right"].chunks == ((4, 2),)
+    assert_bits_equal(np.stack([labelled[n].values for n in labelled.data_vars]),
+                      velmora.storm_motion(z, u, v, ground))
 
 
 @pytest.mark.parametrize("function", [
