@@ -84,7 +84,7 @@ def test_a_distributed_client_gives_the_same_bits():
     volumes = [volume(0), volume(5, u=12.0)]
     threads = radar.vwp_series(volumes, nyquist=30.0)
     with (distributed.LocalCluster(n_workers=2, processes=False, threads_per_worker=1,
-                                   host="127.0.0.1", dashboard_address=None) as cluster,
+                                   dashboard_address=None) as cluster,
           distributed.Client(cluster, set_as_default=False) as client):
         on_cluster = radar.vwp_series(volumes, nyquist=30.0, client=client, progress=False)
     xr.testing.assert_identical(on_cluster, threads)
