@@ -4,12 +4,15 @@ Reads a NEXRAD Level II volume with xradar (by default the one shipped in
 tests/data: Lubbock, Texas, 1 June 2016, 15:00 UTC) through
 velmora.radar.open_volume, which adds each sweep's Nyquist velocity from the
 file's own radial headers, unfolds every Doppler sweep (velmora.radar.dealias),
-fits it gate by gate, bins the winds every 100 m up to 6 km, prints the profile and
-the 0-1 km and 0-3 km storm-relative helicity for the storm motion given,
-and draws a hodograph coloured by height beside the profile as wind barbs.
+fits it gate by gate, bins the winds every 100 m, prints the profile and the
+0-1 km and 0-3 km storm-relative helicity for the Bunkers right mover (or the
+storm motion given), and draws a hodograph coloured by height beside the
+profile as wind barbs, and a time-height panel of barbs from `vwp_series`
+over copies of the volume shifted in time (one volume is all that ships; the
+panel says so).
 
     python examples/radar_vwp.py [VOLUME] [--storm-motion U V] [--nyquist V | N=V,...]
-                                 [--out radar_vwp.png]
+                                 [--series N] [--out radar_vwp.png]
 
 The velocities must be unfolded for the fit to mean anything: the unfolding
 runs first, and the gates it cannot resolve stay out of the fit. --nyquist
@@ -27,7 +30,8 @@ import numpy as np
 from velmora import radar
 
 SHIPPED = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "KLBB20160601_150025_V06"
-STORM_MOTION = (7.0, 4.0)  # m/s: from 240 degrees at 8 m/s
+STORM_MOTION = (7.0, 4.0)  # m/s: from 240 degrees at 8 m/s, for --storm-motion
+SERIES_STEP = 5  # minutes between the copies of the time-height panel
 
 
 def parse_nyquist(text):
@@ -39,7 +43,7 @@ def parse_nyquist(text):
 
 
 def report(profile, layers, storm_motion, seconds) -> str:
-    filled = profile.where(profile["gate_count"] > 0, drop=True)
+    filled = profile.where(np.isfinite(profile["eastward_wind"]), drop=True)
     lines = [f"VAD wind profile: {filled.sizes['height']} bins of 100 m with winds, "
              f"{int(profile['gate_count'].sum())} gates, computed in {1000 * seconds:.0f} ms",
              "  height   speed  from   u      v      spread  gates",
@@ -47,17 +51,18 @@ def report(profile, layers, storm_motion, seconds) -> str:
     for k in range(0, filled.sizes["height"], max(1, filled.sizes["height"] // 12)):
         b = filled.isel(height=k)
         lines.append(f"  {float(b['height']):6.0f}  {float(b['wind_speed']):5.1f}  "
-                     f"{float(b['wind_direction']):4.0f}  {float(b['u']):5.1f}  "
-                     f"{float(b['v']):5.1f}   {float(np.hypot(b['u_spread'], b['v_spread'])):5.2f}"
+                     f"{float(b['wind_direction']):4.0f}  {float(b['eastward_wind']):5.1f}  "
+                     f"{float(b['northward_wind']):5.1f}   {float(np.hypot(b['u_spread'], b['v_spread'])):5.2f}"
                      f"  {int(b['gate_count']):5d}")
     cu, cv = storm_motion
-    lines.append(f"Storm motion ({cu:.1f}, {cv:.1f}) m/s; heights above the lowest wind, "
-                 f"{float(filled['height'][0]):.0f} m above the radar:")
+    lines.append(f"Storm motion ({cu:.1f}, {cv:.1f}) m/s ({layers.attrs['storm_motion']}); "
+                 f"heights above the {layers.attrs['ground']}:")
     for k in range(layers.sizes["layer"]):
         lay = layers.isel(layer=k)
         lines.append(f"  {float(lay['layer_bottom']) / 1000:.0f}-{float(lay['layer_top']) / 1000:.0f}"
                      f" km: storm-relative helicity {float(lay['storm_relative_helicity']):6.1f}"
-                     f" m²/s², mean wind ({float(lay['mean_u']):.1f}, {float(lay['mean_v']):.1f}) m/s")
+                     f" m²/s², mean wind ({float(lay['u_mean']):.1f}, {float(lay['v_mean']):.1f}) m/s"
+                     + (f" ({lay['reason'].item()})" if lay["reason"].item() else ""))
     return "\n".join(lines)
 
 
@@ -74,16 +79,55 @@ def unfolding_report(unfolded) -> str:
     return "\n".join(lines)
 
 
-def figure(profile, storm_motion, title, path):
+def shifted_copies(volume, count, minutes=SERIES_STEP):
+    """The volume `count` times, each copy's start time `minutes` after the last.
+
+    Only the start time changes: a stand-in for a day of volumes, to show
+    the series machinery and the panel, not the evolution of the wind.
+    """
+    start = np.datetime64(str(volume.root.ds["time_coverage_start"].values).removesuffix("Z"))
+    copies = []
+    for k in range(count):
+        copy = volume.copy()
+        when = start + np.timedelta64(k * minutes, "m")
+        copy.dataset = copy.root.to_dataset().assign(time_coverage_start=f"{when}Z")
+        copies.append(copy)
+    return copies
+
+
+def time_height(ax, series, knots):
+    """Barbs of the series against time and height, every third bin."""
+    import matplotlib.dates as mdates
+
+    times = series["time"].values
+    every = slice(None, None, 3)
+    z = series["height"].values[every] / 1000.0
+    t, zz = np.meshgrid(times, z, indexing="ij")
+    u = series["eastward_wind"].values[:, every] * knots
+    v = series["northward_wind"].values[:, every] * knots
+    ax.barbs(mdates.date2num(t), zz, u, v, length=5.5, lw=0.7)
+    ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
+    pad = np.timedelta64(SERIES_STEP, "m")
+    ax.set(xlim=(mdates.date2num(times[0] - pad), mdates.date2num(times[-1] + pad)),
+           ylim=(0, float(series["height_bounds"][-1, 1]) / 1000.0), xlabel="time (UTC)",
+           ylabel="height above the radar (km)",
+           title=f"Time-height (knots): the one volume {series.sizes['time']} times,\n"
+                 f"shifted by {SERIES_STEP} min each: not a real evolution")
+
+
+def figure(profile, storm_motion, title, path, series=None):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    filled = profile.where(profile["gate_count"] > 0, drop=True)
+    filled = profile.where(np.isfinite(profile["eastward_wind"]), drop=True)
     z = filled["height"].values / 1000.0
-    u, v = filled["u"].values, filled["v"].values
-    fig, (hodo, barbs, speed) = plt.subplots(1, 3, figsize=(15, 5.5), width_ratios=[1.4, 0.5, 1])
+    u, v = filled["eastward_wind"].values, filled["northward_wind"].values
+    panels = 3 if series is None else 4
+    fig, axes = plt.subplots(1, panels, figsize=(5 * panels, 5.5),
+                             width_ratios=[1.4, 0.5, 1, 1.3][:panels])
+    hodo, barbs, speed = axes[:3]
 
     points = hodo.scatter(u, v, c=z, cmap="viridis", s=18, zorder=3)
     hodo.plot(u, v, color="0.6", lw=0.8, zorder=2)
@@ -118,6 +162,8 @@ def figure(profile, storm_motion, title, path):
     speed.set(xlim=(0, None), ylim=(0, top), xlabel="wind speed (m/s)",
               ylabel="height above the radar (km)")
     speed.legend(loc="lower right")
+    if series is not None:
+        time_height(axes[3], series, knots)
     fig.suptitle(title)
     fig.tight_layout()
     fig.savefig(path, dpi=90)
@@ -127,11 +173,14 @@ def figure(profile, storm_motion, title, path):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("volume", nargs="?", type=pathlib.Path, default=SHIPPED)
-    parser.add_argument("--storm-motion", nargs=2, type=float, default=STORM_MOTION,
-                        metavar=("U", "V"), help="m/s")
+    parser.add_argument("--storm-motion", nargs=2, type=float, default=None, metavar=("U", "V"),
+                        help="m/s (default: the Bunkers right mover of the profile)")
     parser.add_argument("--nyquist", type=parse_nyquist, default=None,
                         help="m/s, for every sweep or as N=V,... (default: the file's)")
     parser.add_argument("--out", default="radar_vwp.png", help="PNG file for the figure")
+    parser.add_argument("--series", type=int, default=8, metavar="N",
+                        help="copies of the volume, shifted in time, for the time-height panel "
+                             "(0: no panel)")
     args = parser.parse_args(argv)
     volume = radar.open_volume(args.volume).load()
     start = time.perf_counter()
@@ -139,11 +188,22 @@ def main(argv=None):
     profile = radar.vwp(volume, nyquist=args.nyquist)  # unfolds the same way before the fit
     layers = radar.helicity(profile, args.storm_motion)
     seconds = time.perf_counter() - start
+    if np.isnan(layers.attrs["storm_motion_u"]):
+        # The QC'd profile may end below 6 km: no Bunkers motion, said why.
+        print(f"No Bunkers storm motion ({layers['reason'].values[0]}); using {STORM_MOTION} m/s")
+        layers = radar.helicity(profile, STORM_MOTION)
+    storm_motion = (layers.attrs["storm_motion_u"], layers.attrs["storm_motion_v"])
     print(unfolding_report(unfolded))
-    print(report(profile, layers, args.storm_motion, seconds))
+    print(report(profile, layers, storm_motion, seconds))
+    series = None
+    if args.series > 0:
+        start = time.perf_counter()
+        series = radar.vwp_series(shifted_copies(volume, args.series), nyquist=args.nyquist)
+        print(f"Time-height series of {args.series} copies of the volume (shifted by "
+              f"{SERIES_STEP} min each) in {time.perf_counter() - start:.2f} s")
     site = volume.attrs.get("instrument_name", args.volume.name)
     try:
-        figure(profile, args.storm_motion, f"{site} {args.volume.name}", args.out)
+        figure(profile, storm_motion, f"{site} {args.volume.name}", args.out, series)
     except ImportError:
         print("matplotlib is not installed: no figure written")
     else:

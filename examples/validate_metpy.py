@@ -1,4 +1,4 @@
-"""velmora against MetPy on two real soundings: `thermo` and `profile`.
+"""velmora against MetPy on two real soundings: `thermo`, `profile` and `storm_motion`.
 
 Run with `make validate` (installs MetPy through the `validate` extra). Prints
 one Markdown table: for each sounding and quantity, the largest difference
@@ -80,13 +80,28 @@ def profile_rows(name, p, z, u, v):
                max(abs(ds[5, 0] - mean_u), abs(ds[6, 0] - mean_v)))
 
 
+def storm_motion_rows(name, p, z, u, v):
+    """The Bunkers right mover: velmora's height-weighted means against MetPy's pressure-weighted.
+
+    The two are the same construction over different weights, so they differ
+    by what the weighting does on this sounding, not by rounding.
+    """
+    ours = velmora.storm_motion(z.m_as("m"), u.m_as("m/s")[None], v.m_as("m/s"), [np.nan])[:, 0]
+    right, left, mean = mpcalc.bunkers_storm_motion(p, u, v, z)
+    for label, k, theirs in (("right mover", 0, right), ("0–6 km mean wind", 4, mean)):
+        difference = np.hypot(ours[k] - theirs[0].m_as("m/s"), ours[k + 1] - theirs[1].m_as("m/s"))
+        yield (name, f"Bunkers {label} (height- vs pressure-weighted)", "m s-1",
+               np.hypot(ours[k], ours[k + 1]), difference)
+
+
 def main():
     print("| sounding | quantity | units | velmora (range) | largest difference to MetPy |")
     print("|---|---|---|---|---|")
     for file in SOUNDINGS:
         p, z, t, td, u, v = read_sounding(DATA / file)
         name = file.removesuffix(".txt")
-        for row in [*thermo_rows(name, p, t, td), *profile_rows(name, p, z, u, v)]:
+        for row in [*thermo_rows(name, p, t, td), *profile_rows(name, p, z, u, v),
+                    *storm_motion_rows(name, p, z, u, v)]:
             sounding, quantity, unit, ours, difference = row
             ours = np.atleast_1d(ours)
             shown = (f"{ours.min():.4g} … {ours.max():.4g}" if ours.size > 1

@@ -61,6 +61,11 @@ def test_radar_demo_on_a_synthetic_volume(tmp_path):
     text = radar_vwp.report(profile, layers, radar_vwp.STORM_MOTION, 0.01)
     assert "0-1 km: storm-relative helicity" in text and "0-3 km" in text
     assert radar_vwp.parse_nyquist("22.5") == 22.5
+    tree.dataset = tree.root.to_dataset().assign(time_coverage_start="2016-06-01T15:00:25Z")
+    series = radar.vwp_series(radar_vwp.shifted_copies(tree, 3), nyquist=40.0)
+    assert series.sizes["time"] == 3 and series["time"][1] - series["time"][0] == np.timedelta64(
+        radar_vwp.SERIES_STEP, "m")
     if importlib.util.find_spec("matplotlib"):
-        radar_vwp.figure(profile, radar_vwp.STORM_MOTION, "synthetic", tmp_path / "vwp.png")
+        radar_vwp.figure(profile, radar_vwp.STORM_MOTION, "synthetic", tmp_path / "vwp.png",
+                         series)
         assert (tmp_path / "vwp.png").stat().st_size > 10_000

@@ -2,7 +2,8 @@
 
 One function per kernel, under the kernel's name and argument names:
 
-- `thermo`, `vad`, `profile`, `cold_pool`, `gradient` (from `velmora.calc`);
+- `thermo`, `vad`, `profile`, `cold_pool`, `gradient` (from `velmora.calc`), with
+  `storm_motion` and `bulk_shear` built on `profile`;
 - `perturb`, `words`, `statistics`, `mode` (from `velmora.ensemble`).
 
 Every function takes NumPy arrays (and anything NumPy converts), NumPy masked
@@ -34,7 +35,7 @@ xradar and Py-ART radar volumes into VAD wind profiles and their helicity.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from .calc import cold_pool, gradient, profile, thermo, vad
+from .calc import bulk_shear, cold_pool, gradient, profile, storm_motion, thermo, vad
 from .ensemble import mode, perturb, statistics, words
 
 try:
@@ -42,5 +43,5 @@ try:
 except PackageNotFoundError:  # pragma: no cover - running from an uninstalled tree
     __version__ = "0.0.0+unknown"
 
-__all__ = ["thermo", "vad", "profile", "cold_pool", "gradient",
+__all__ = ["thermo", "vad", "profile", "storm_motion", "bulk_shear", "cold_pool", "gradient",
            "perturb", "words", "statistics", "mode", "__version__"]

@@ -4,13 +4,16 @@ From a radar file to a wind profile in three lines::
 
     volume = velmora.radar.open_volume("KLBB20160601_150025_V06")
     profile = velmora.radar.vwp(volume)
-    layers = velmora.radar.helicity(profile, storm_motion=(8.0, 4.0))
+    layers = velmora.radar.helicity(profile)  # storm motion: the Bunkers right mover
 
 `vad` fits one sweep, gate by gate: a row of the fit is one range gate, its
 samples are the rays of the sweep, whatever order the sweep is stored in.
 `vwp` runs every Doppler sweep of a volume through `vad` and averages the
-accepted gates in height bins; `helicity` evaluates the storm-relative
-helicity and the layer-mean wind of such a profile.
+accepted gates in height bins; `helicity`, `storm_motion` and `bulk_shear`
+give the storm environment of such a profile (heights above the radar);
+`vwp_series` profiles many volumes in parallel into one (time, height)
+Dataset. Quality control (`QC`, `velmora.radar.qc`) is on by default in
+`vad` and `vwp`; every rejected gate and bin carries its reason.
 
 Sweeps come from xradar (a sweep Dataset or DataTree node; a volume as a
 DataTree from ``xarray.open_datatree(path, engine=...)`` with the engines
@@ -34,12 +37,15 @@ Doviak, R. J. and D. S. Zrnić, 1993: Doppler Radar and Weather Observations,
 2nd ed., Academic Press (Sect. 2.2: the 4/3 effective-earth-radius model).
 """
 
-from .environment import LAYERS, helicity
+from .environment import LAYERS, SHEAR_LAYERS, bulk_shear, helicity, storm_motion
 from .fit import MIN_GATES, MIN_SPREAD, vad
 from .geometry import EARTH_RADIUS, EFFECTIVE_RADIUS_FACTOR, gate_height
-from .profile import BIN_WIDTH, TOP, vwp
 from .level2 import open_volume
+from .profile import BIN_WIDTH, TOP, vwp
+from .qc import FLAGS, QC
+from .series import vwp_series
 from .sources import LEVEL2_RESERVED_CODES, doppler_sweeps
 from .unfold import dealias
 
-__all__ = ["open_volume", "gate_height", "vad", "dealias", "vwp", "helicity", "doppler_sweeps"]
+__all__ = ["open_volume", "gate_height", "vad", "dealias", "vwp", "vwp_series", "QC", "helicity",
+           "storm_motion", "bulk_shear", "doppler_sweeps"]

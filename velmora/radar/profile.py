@@ -7,20 +7,32 @@ import numpy as np
 import xarray as xr
 
 from . import _units
-from ._attrs import _var
-from .fit import MIN_GATES, MIN_SPREAD, _fit_sweeps
+from . import qc as _qc
+from ._attrs import _var, dataset
+from .fit import MIN_GATES, MIN_SPREAD, _fit_checked
 from .geometry import gate_height
-from .sources import _nyquist_for, _volume_sweeps
+from .sources import _nyquist_for, _volume_site, _volume_sweeps
 from .unfold import _aliased, _dealiased_sweeps
 
 BIN_WIDTH = 100.0  # m
-TOP = 6000.0  # m above the radar
+TOP = 10_000.0  # m above the radar: the least default top, which rises to where the data end
 
 
 def _bin_edges(lowest, bin_width, top):
     start = np.floor(lowest / bin_width) * bin_width
     n = int(np.ceil(round((top - start) / bin_width, 9)))
     return start + bin_width * np.arange(n + 1)
+
+
+def _site_coords(site, altitude):
+    """Scalar coordinates of when and where (CF), the antenna altitude that of the sweeps."""
+    return {"time": _var("time", (), site.time), "latitude": _var("latitude", (), site.latitude),
+            "longitude": _var("longitude", (), site.longitude),
+            "radar_altitude": _var("radar_altitude", (), altitude)}
+
+
+def _bin_index(edges, h):
+    return np.clip(np.searchsorted(edges, h, side="right") - 1, 0, edges.size - 2)
 
 
 def _span(mask):
@@ -42,33 +54,36 @@ def _weighted_bins(index, nbins, weight, *values):
     return total, stats
 
 
-def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, top: Any = TOP,
+def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, top: Any = None,
         edges: Any = None, min_gates: int = MIN_GATES, min_spread: float = MIN_SPREAD,
-        nyquist: Any = None, dealias: bool = True, exclude_aliased: bool = True,
+        nyquist: Any = None, dealias: bool = True, exclude_aliased: bool = True, qc: Any = True,
         n_threads: int = 0) -> xr.Dataset:
     """VAD wind profile of a radar volume: wind in height bins from all Doppler sweeps.
 
     Every sweep carrying `field` is unfolded (`dealias`, by default, where
-    its Nyquist velocity is known) and fitted gate by gate (`vad`); the
-    accepted gates are then combined in height bins. Combination rule: a
-    gate is accepted where its fit is (u and v finite) and, by default,
-    where its velocities are not aliased; the bin's wind is
-    the mean of its accepted gates weighted by their number of valid rays,
-    with the weighted standard deviation of u and v as the spread and the
-    number of gates and of rays as counts. Empty bins hold NaN.
+    its Nyquist velocity is known) and fitted gate by gate (`vad`, with its
+    quality control); the accepted gates are then combined in height bins.
+    Combination rule: a gate is accepted where its fit is (u and v finite),
+    it passed the QC and, by default, its velocities are not aliased; the
+    bin's wind is the mean of its accepted gates weighted by their number of
+    valid rays, with the weighted standard deviation of u and v as the
+    spread and the number of gates and of rays as counts. Empty bins, and
+    bins the QC rejects, hold NaN.
 
     Parameters
     ----------
     volume : xarray.DataTree or pyart Radar
         A whole volume (xradar: ``sweep_N`` groups, site ``altitude`` at the root).
     field : str, optional
-        Velocity variable, unfolded; see `vad`.
+        Velocity variable; see `vad`.
     bin_width : float or pint.Quantity
         Bin depth, m (default 100; a Quantity in any length unit); bins are
         aligned on multiples of it and run from the bin of the lowest gate of
         any Doppler sweep up to `top`.
-    top : float or pint.Quantity
-        Top of the profile, m above the radar (default 6000); above the lowest gate.
+    top : float or pint.Quantity, optional
+        Top of the profile, m above the radar, above the lowest gate. Default:
+        the top of the bin of the highest accepted gate, 10 km at the least,
+        so that the 0-6 km layer is covered whenever the data reach it.
     edges : array_like, optional
         Bin edges, m above the radar, increasing; replaces `bin_width` and `top`.
     min_gates, min_spread, n_threads
@@ -83,21 +98,42 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
         False for velocities already unfolded.
     exclude_aliased : bool
         Leave out gates flagged ``aliased`` by `vad` (default True).
+    qc : bool or QC
+        Quality control, as for `vad`, and per bin: at least 3 accepted gates
+        and a spread hypot(u_spread, v_spread) of at most 5 m/s, else the
+        bin's wind is NaN and ``qc_flag`` says why.
 
     Returns
     -------
     xarray.Dataset
         Along ``height`` (bin centre above the radar, m; ``altitude`` above sea
-        level): ``u``, ``v``, ``wind_speed``, ``wind_direction``, ``u_spread``,
-        ``v_spread``, ``gate_count``, ``sample_count``, ``aliased`` (a gate of
-        the bin was flagged aliased, left out or not); ``height_bounds``. The
-        attributes ``dealias`` and ``aliasing`` say what was done.
+        level): ``eastward_wind``, ``northward_wind``, ``wind_speed``,
+        ``wind_direction``, ``u_spread``, ``v_spread``, ``gate_count``,
+        ``sample_count``, ``aliased`` (a gate of the bin was flagged aliased,
+        left out or not); ``height_bounds``. Scalar coordinates ``time``
+        (start of the volume, UTC), ``latitude``, ``longitude`` and
+        ``radar_altitude`` of the site, and the attribute
+        ``instrument_name``, as far as the reader knows them (NaT, NaN, ""
+        otherwise). ``qc_flag`` per bin (0 accepted) and ``rejected_gates``
+        along (``height``, ``qc_step``): the gates each gate-level step
+        rejected in the bin. The attributes say which QC steps ran with which
+        thresholds, and ``dealias`` and ``aliasing`` what was unfolded and
+        flagged.
+
+    Warns
+    -----
+    UserWarning
+        When a sweep's first gate lies beyond ten gate spacings (a misread
+        range), when the Nyquist velocity is unknown, and when sweeps point
+        near vertical (they are left out).
     """
     min_gates, min_spread = _units.fit_arguments("vwp", min_gates, min_spread)
     nyquist = _units.nyquist_argument("vwp", nyquist)
+    qc = _qc.QC.of(qc)
     if edges is None:
         bin_width = _units.length_argument("vwp", "bin_width", bin_width)
-        top = _units.length_argument("vwp", "top", top)
+        if top is not None:
+            top = _units.length_argument("vwp", "top", top)
     vertical: list[int] = []
     sweeps = list(_volume_sweeps(volume, field, "vwp", vertical))
     if vertical:
@@ -107,32 +143,48 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
     if not sweeps:
         raise ValueError(f"vwp(): no sweep carries the velocity field "
                          f"{field or 'VRADH/velocity'}" + (" below vertical" if vertical else ""))
-    if edges is None:
-        lowest = min(np.min(gate_height(sw.range, sw.elevation), initial=np.inf) for sw in sweeps)
-        if not top > lowest:
+    for sw in sweeps:
+        _qc.warn_far_first_gate(sw)
+    heights = [gate_height(sw.range, sw.elevation) for sw in sweeps]
+    lowest = min(np.min(h, initial=np.inf) for h in heights)
+    if edges is not None:
+        edges = _units.edges_argument("vwp", edges)
+        low, high = edges[0], edges[-1]
+    else:
+        if top is not None and not top > lowest:
             raise ValueError(f"vwp(): argument 'top' = {top:g} m lies below the lowest gate "
                              f"({lowest:.1f} m above the radar); expected a higher top")
-        edges = _bin_edges(lowest, bin_width, top)
-    edges = _units.edges_argument("vwp", edges)
+        low, high = -np.inf, np.inf if top is None else top
 
-    folded_sweeps = []
     if dealias:
         sweeps, folded_sweeps = _dealiased_sweeps(sweeps, nyquist, n_threads)
     else:
         folded_sweeps = [sw.number for sw in sweeps]
-    heights = [gate_height(sw.range, sw.elevation) for sw in sweeps]
+    inside = [(h >= low) & (h < high) for h in heights]
+    outs, flags, _ = _fit_checked(sweeps, min_gates, min_spread, n_threads, qc,
+                                  [_span(i) for i in inside])
+    if edges is None:
+        if top is None:  # up to the bin of the highest accepted gate, 10 km at least
+            top = max([TOP, *(float(np.max(h[(f == 0) & i], initial=0.0)) // bin_width
+                              * bin_width + bin_width for h, f, i in zip(heights, flags, inside))])
+        edges = _bin_edges(lowest, bin_width, top)
     inside = [(h >= edges[0]) & (h < edges[-1]) for h in heights]
-    outs = _fit_sweeps(sweeps, min_gates, min_spread, n_threads, [_span(i) for i in inside])
-    us, vs, counts, unknown, flagged = [], [], [], [], []
+
+    us, vs, counts, unknown, rejected, flagged = [], [], [], [], [], []
     for k, (sw, out) in enumerate(zip(sweeps, outs)):
         ny = _nyquist_for(sw, nyquist)
         fitted = inside[k] & np.isfinite(out[0]) & np.isfinite(out[1])
-        aliased = fitted & _aliased(sw, ny, n_threads) if sw.number in folded_sweeps else \
-            np.zeros_like(fitted)
-        ok = fitted & ~aliased if exclude_aliased else fitted
+        aliased = (fitted & _aliased(sw, ny, n_threads) if sw.number in folded_sweeps
+                   else np.zeros_like(fitted))
+        if exclude_aliased:
+            flags[k][(flags[k] == 0) & aliased] = _qc.FLAG["aliased"]
         if np.isnan(ny):
             unknown.append(sw.number)
         flagged.append(heights[k][aliased])
+        ok = fitted & (flags[k] == 0)
+        # Gates without a single valid ray are not rejections, only empty.
+        dropped = inside[k] & (flags[k] != 0) & (out[4] > 0)
+        rejected.append((heights[k][dropped], flags[k][dropped]))
         heights[k] = heights[k][ok]
         us.append(out[0, ok])
         vs.append(out[1, ok])
@@ -143,30 +195,42 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
                       "with velmora.radar.open_volume", stacklevel=2)
     nbins = edges.size - 1
     h, u, v, n = (np.concatenate(x) for x in (heights, us, vs, counts))
-    index = np.clip(np.searchsorted(edges, h, side="right") - 1, 0, nbins - 1)
+    index = _bin_index(edges, h)
     samples, ((mu, su), (mv, sv)) = _weighted_bins(index, nbins, n, u, v)
     gates = np.bincount(index, minlength=nbins)
-    flagged = np.concatenate(flagged)
-    aliased_bins = np.bincount(np.clip(np.searchsorted(edges, flagged, side="right") - 1, 0, nbins - 1),
-                               minlength=nbins) > 0
+    bin_flag = _qc.bin_flags(gates, su, sv, qc)
+    mu, mv = np.where(bin_flag == 0, mu, np.nan), np.where(bin_flag == 0, mv, np.nan)
+    rejected_h, rejected_flag = (np.concatenate(x) for x in zip(*rejected))
+    by_step = np.zeros((nbins, len(_qc.GATE_STEPS)), dtype=np.int64)
+    np.add.at(by_step, (_bin_index(edges, rejected_h), rejected_flag.astype(np.int64) - 1), 1)
+    aliased_bins = np.bincount(_bin_index(edges, np.concatenate(flagged)), minlength=nbins) > 0
 
     dims = ("height",)
     centre = 0.5 * (edges[:-1] + edges[1:])
     direction = np.mod(np.rad2deg(np.arctan2(-mu, -mv)), 360.0)
     data = {
-        "u": _var("u", dims, mu), "v": _var("v", dims, mv),
+        "eastward_wind": _var("eastward_wind", dims, mu),
+        "northward_wind": _var("northward_wind", dims, mv),
         "wind_speed": _var("wind_speed", dims, np.hypot(mu, mv)),
         "wind_direction": _var("wind_direction", dims, direction),
         "u_spread": _var("u_spread", dims, su), "v_spread": _var("v_spread", dims, sv),
         "gate_count": _var("gate_count", dims, gates),
         "sample_count": _var("sample_count", dims, samples),
         "aliased": _var("aliased", dims, aliased_bins),
-        "height_bounds": xr.Variable(("height", "nv"), np.stack([edges[:-1], edges[1:]], 1),
-                                     {"units": "m"}),
+        "qc_flag": xr.Variable(dims, bin_flag, _qc.flag_attrs("reason the bin has no wind")),
+        "rejected_gates": xr.Variable(("height", "qc_step"), by_step, {
+            "units": "1", "long_name": "gates in the bin rejected, by the step that rejected "
+                                       "them"}),
+        # CF bounds take the units of their coordinate (netCDF drops their own).
+        "height_bounds": xr.Variable(("height", "nv"), np.stack([edges[:-1], edges[1:]], 1)),
     }
-    coords = {"height": _var("height", dims, centre, bounds="height_bounds"),
-              "altitude": _var("altitude", dims, centre + sweeps[0].altitude)}
-    return xr.Dataset(data, coords, attrs={
+    coords = {"qc_step": xr.Variable(("qc_step",), np.array(_qc.GATE_STEPS),
+                                     {"long_name": "gate-level QC step"}),
+              "height": _var("height", dims, centre, bounds="height_bounds"),
+              "altitude": _var("altitude", dims, centre + sweeps[0].altitude),
+              **_site_coords(_volume_site(volume), sweeps[0].altitude)}
+    return dataset(data, coords, attrs={
+        "instrument_name": _volume_site(volume).instrument_name,
         "combination": "mean of accepted gates weighted by their number of valid rays",
         "min_gates": min_gates, "min_spread": min_spread,
         "dealias": (f"unfolded with velmora.radar.dealias before the fit: sweeps "
@@ -175,4 +239,4 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
         "aliasing": ("gates of the sweeps fitted as given whose velocities are inconsistent with "
                      "an unaliased wind are flagged (aliased)"
                      + (" and left out" if exclude_aliased else ", and kept")),
-        "exclude_aliased": int(exclude_aliased)})
+        "exclude_aliased": int(exclude_aliased), **qc.attrs()})

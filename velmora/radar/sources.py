@@ -247,3 +247,54 @@ def _nyquist_for(sweep, nyquist):
     if isinstance(nyquist, Mapping):
         return float(nyquist.get(sweep.number, np.nan))
     return float(nyquist)
+
+
+@dataclass
+class _Site:
+    """When and where a volume was taken, as far as its reader knows (NaT, NaN, "")."""
+
+    time: np.datetime64
+    latitude: float
+    longitude: float
+    altitude: float
+    instrument_name: str
+
+
+def _scalar(ds, name):
+    if name not in ds.variables:
+        return np.nan
+    value = np.ravel(np.asarray(ds[name].values, dtype=np.float64))
+    return float(value[0]) if value.size else np.nan
+
+
+def _start_time(text):
+    """An ISO 8601 start time ("2016-06-01T15:00:25Z") as datetime64[ns] in UTC, else NaT."""
+    text = np.asarray(text).item() if np.ndim(text) == 0 else text
+    if isinstance(text, bytes):  # CfRadial files keep it as characters
+        text = text.decode("ascii", "replace")
+    try:
+        return np.datetime64(str(text).strip().removesuffix("Z"), "ns")
+    except ValueError:
+        return np.datetime64("NaT", "ns")
+
+
+def _volume_site(volume):
+    """The start time, antenna position and instrument name of a volume."""
+    if _is_pyart(volume):
+        meta = getattr(volume, "metadata", None) or {}
+        time = np.datetime64("NaT", "ns")
+        units = str(volume.time.get("units", ""))
+        if units.startswith("seconds since ") and np.size(volume.time["data"]):
+            start = _start_time(units.removeprefix("seconds since "))
+            offset = float(np.min(volume.time["data"]))
+            if np.isfinite(offset) and abs(offset) < 1e9:  # within about 30 years of the epoch
+                time = start + np.timedelta64(round(offset * 1e9), "ns")
+        return _Site(time, float(np.ravel(volume.latitude["data"])[0]),
+                     float(np.ravel(volume.longitude["data"])[0]),
+                     float(np.ravel(volume.altitude["data"])[0]),
+                     str(meta.get("instrument_name", "")))
+    root = volume.root.ds
+    time = (_start_time(root["time_coverage_start"].values) if "time_coverage_start" in root
+            else np.datetime64("NaT", "ns"))
+    return _Site(time, _scalar(root, "latitude"), _scalar(root, "longitude"),
+                 _scalar(root, "altitude"), str(volume.root.attrs.get("instrument_name", "")))
