@@ -6,6 +6,10 @@ import pytest
 
 # The scalar references live beside the tests.
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
+# The tests import the installed package: velmora._radar is built into it,
+# and the source tree (on the path under `python -m pytest`) has no such file.
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path[:] = [p for p in sys.path if pathlib.Path(p or ".").resolve() != ROOT]
 
 THREAD_COUNTS = [1, 2, 7, 0, -1]
 

@@ -455,7 +455,8 @@ inline void add_sweep(VolumeInput& in, const py::tuple& item) {
     const std::int64_t rays = vr.shape(0), gates = vr.shape(1);
 
     const bool has_mask = !item[1].is_none();
-    py::array mask = py::array_t<bool, py::array::forcecast>::ensure(has_mask ? item[1] : py::bool_(false));
+    const py::object given = has_mask ? py::object(item[1]) : py::object(py::bool_(false));
+    py::array mask = py::array_t<bool, py::array::forcecast>::ensure(given);
     require(!has_mask || (mask && mask.ndim() == 2 && mask.shape(0) == rays && mask.shape(1) == gates),
             "mask must have the shape of vr");
     Floats az = Floats::ensure(item[2]), cos_el = Floats::ensure(item[3]);

@@ -16,16 +16,23 @@ LEVEL2_RESERVED_CODES = (0, 1)
 
 @dataclass
 class _Sweep:
-    """One sweep as read, before any masking: rays along rows, gates along columns."""
+    """One sweep as read, before any masking: rays along rows, gates along columns.
+
+    `data` is the reader's array itself (float32 or float64, possibly a
+    transposed view), never a copy: the fit reads it in place and applies
+    the mask, the reserved ranges and non-finite values as it goes.
+    """
 
     data: np.ndarray  # (rays, gates), the reader's values
-    reserved: list  # (low, high) value ranges that mean "no data"
+    reserved: list  # (low, high) value ranges, both included, that mean "no data"
     azimuth: np.ndarray  # (rays,), degrees
     elevation: float  # degrees, median over the rays
     range: np.ndarray  # (gates,), m
     altitude: float  # m above sea level of the antenna
     nyquist: float  # m/s, NaN when unknown
     number: int
+    mask: np.ndarray | None = None  # (rays, gates), True where the reader masked a gate
+    ray_elevation: np.ndarray | None = None  # (rays,), degrees; None: `elevation` for all
 
 
 def _is_pyart(obj):
@@ -116,31 +123,37 @@ def _xradar_sweep(ds, field, altitude=None, number=0):
         altitude = float(ds["altitude"]) if "altitude" in ds.variables else 0.0
     if "sweep_number" in ds.variables:
         number = int(ds["sweep_number"])
+    elevation = _along_rays(ds, "elevation", da, ray_dim)
     return _Sweep(data=data, reserved=_reserved_ranges(da),
                   azimuth=_along_rays(ds, "azimuth", da, ray_dim),
-                  elevation=float(np.nanmedian(_along_rays(ds, "elevation", da, ray_dim))),
+                  elevation=float(np.nanmedian(elevation)),
                   range=np.asarray(ds["range"].values, dtype=np.float64),
-                  altitude=float(altitude), nyquist=_nyquist_from_dataset(ds), number=number)
+                  altitude=float(altitude), nyquist=_nyquist_from_dataset(ds), number=number,
+                  ray_elevation=elevation)
 
 
 def _pyart_sweep(radar, number, field):
     field = field or "velocity"
     rays = radar.get_slice(number)
     meta = radar.fields[field]
-    # Masked gates become NaN; an unmasked _FillValue is caught as a reserved value.
-    data = np.ma.filled(np.ma.asarray(meta["data"][rays], dtype=np.float64), np.nan)
+    # The data and mask as stored; an unmasked _FillValue is caught as a reserved value.
+    stored = meta["data"][rays]
+    mask = np.ma.getmask(stored)
     reserved = [(float(meta["_FillValue"]),) * 2] if "_FillValue" in meta else []
     nyquist = np.nan
     params = getattr(radar, "instrument_parameters", None) or {}
     if "nyquist_velocity" in params:
         nyquist = float(np.nanmedian(np.ma.filled(
             np.ma.asarray(params["nyquist_velocity"]["data"][rays], dtype=np.float64), np.nan)))
-    return _Sweep(data=data, reserved=reserved,
+    elevation = radar.elevation["data"][rays]
+    return _Sweep(data=np.ma.getdata(stored), reserved=reserved,
                   azimuth=np.asarray(radar.azimuth["data"][rays], dtype=np.float64),
-                  elevation=float(np.nanmedian(radar.elevation["data"][rays])),
+                  elevation=float(np.nanmedian(elevation)),
                   range=np.asarray(radar.range["data"], dtype=np.float64),
                   altitude=float(np.ravel(radar.altitude["data"])[0]),
-                  nyquist=nyquist, number=number)
+                  nyquist=nyquist, number=number,
+                  mask=None if mask is np.ma.nomask else mask,
+                  ray_elevation=np.asarray(elevation, dtype=np.float64))
 
 
 def _read_sweep(sweep, field, index):
