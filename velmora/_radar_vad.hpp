@@ -31,9 +31,14 @@ inline T read(const char* p) {
     return x;
 }
 
-// Gates fitted side by side by one item: 16 doubles are one cache line of a
-// float32 ray and two of a float64 one.
-constexpr std::int64_t block_gates = 16;
+// Gates fitted side by side by one item: a ray's gates of a block are read
+// together (two cache lines of float32, four of float64).
+constexpr std::int64_t block_gates = 32;
+
+// Rays of a block are far apart in memory, too far for the processor to
+// guess the next one: a ray is asked for this many rays ahead.
+constexpr std::int64_t prefetch_rays = 8;
+constexpr std::int64_t cache_line = 64;
 
 // One sweep of the call, with byte strides as NumPy gives them.
 struct Sweep {
@@ -152,26 +157,39 @@ inline void write_fits(const GateSums& g, const FirstFit& f, double ssr, double 
 
 // The velocities of gates [g0, g0 + n) of ray j as doubles into `row`
 // (block_gates wide): NaN where the ray has no usable azimuth, where the
-// mask says missing, and in the lanes past n.  Finiteness and reserved
-// values are tested later, on the doubles, in the lanes.
+// mask says missing, inside a reserved range, and in the lanes past n.
+// Non-finite values are left for the lanes.  Each step is a plain loop
+// over the gates, which the compiler vectorises for the path it compiles.
 template <class T>
 void gather_ray(const Sweep& sw, const RayTrig& trig, std::int64_t j, std::int64_t g0,
                 std::int64_t n, double* row) {
-    std::int64_t l = 0;
-    if (trig.usable) {
-        const char* p = sw.data + j * sw.ray_stride + g0 * sw.gate_stride;
-        if (sw.gate_stride == static_cast<std::int64_t>(sizeof(T))) {
-            for (; l < n; ++l) row[l] = read<T>(p + l * static_cast<std::int64_t>(sizeof(T)));
-        } else {
-            for (; l < n; ++l) row[l] = read<T>(p + l * sw.gate_stride);
-        }
-        if (sw.mask != nullptr) {
-            const char* m = sw.mask + j * sw.mask_ray_stride + g0 * sw.mask_gate_stride;
-            for (std::int64_t k = 0; k < n; ++k)
-                if (m[k * sw.mask_gate_stride] != 0) row[k] = quiet_nan;
-        }
+    if (!trig.usable) n = 0;
+    const char* p = sw.data + j * sw.ray_stride + g0 * sw.gate_stride;
+    if (sw.gate_stride == static_cast<std::int64_t>(sizeof(T))) {
+        for (std::int64_t l = 0; l < n; ++l) row[l] = read<T>(p + l * static_cast<std::int64_t>(sizeof(T)));
+    } else {
+        for (std::int64_t l = 0; l < n; ++l) row[l] = read<T>(p + l * sw.gate_stride);
     }
-    for (; l < block_gates; ++l) row[l] = quiet_nan;
+    if (sw.mask != nullptr) {
+        const char* m = sw.mask + j * sw.mask_ray_stride + g0 * sw.mask_gate_stride;
+        for (std::int64_t l = 0; l < n; ++l) row[l] = m[l * sw.mask_gate_stride] != 0 ? quiet_nan : row[l];
+    }
+    for (std::int64_t r = 0; r < sw.n_reserved; ++r) {
+        const double low = sw.reserved[2 * r], high = sw.reserved[2 * r + 1];
+        for (std::int64_t l = 0; l < n; ++l) row[l] = row[l] >= low && row[l] <= high ? quiet_nan : row[l];
+    }
+    for (std::int64_t l = n; l < block_gates; ++l) row[l] = quiet_nan;
+}
+
+// Asks for the cache lines of gates [g0, g0 + n) of ray j.
+inline void prefetch_ray(const Sweep& sw, std::int64_t j, std::int64_t g0, std::int64_t n) {
+    const char* p = sw.data + j * sw.ray_stride + g0 * sw.gate_stride;
+    const std::int64_t bytes = sw.gate_stride * (n - 1);
+    if (bytes < 0 || bytes > block_gates * static_cast<std::int64_t>(sizeof(double))) {
+        __builtin_prefetch(p);  // wide or backward strides: the first gate only
+        return;
+    }
+    for (std::int64_t at = 0; at < bytes + cache_line; at += cache_line) __builtin_prefetch(p + at);
 }
 
 // W lanes of doubles, and the lane masks that comparisons of them give.
@@ -207,12 +225,12 @@ void fit_block(const Sweep& sw, const RayTrig* table, std::int64_t g0, std::int6
     using V = typename Lanes<W>::V;
     using M = typename Lanes<W>::M;
     const std::int64_t R = sw.rays;
-    V nan, largest;
+    V nan;
     splat(nan, quiet_nan);
-    splat(largest, std::numeric_limits<double>::max());
 
     for (std::int64_t j = 0; j < R; ++j) {
         double* row = values + j * block_gates;
+        if (j + prefetch_rays < R) prefetch_ray(sw, j + prefetch_rays, g0, n);
         if (sw.is_float32)
             gather_ray<float>(sw, table[j], j, g0, n, row);
         else
@@ -227,16 +245,14 @@ void fit_block(const Sweep& sw, const RayTrig* table, std::int64_t g0, std::int6
 
         // Pass 1: the valid samples, their count and sums.  Invalid ones
         // become NaN in the scratch, so that later passes test v == v.
+        // (x - x == 0 holds exactly for finite x: one comparison, as a
+        // combination of comparisons is split lane by lane in 512-bit code.)
         V N{}, Sv{}, Ss{}, Sc{}, Ss2{}, Sc2{};
         for (std::int64_t j = 0; j < R; ++j) {
             double* at = values + j * block_gates + q;
             V x;
             load(x, at);
-            M valid = (x >= -largest) & (x <= largest);
-            for (std::int64_t r = 0; r < sw.n_reserved; ++r) {
-                const double low = sw.reserved[2 * r], high = sw.reserved[2 * r + 1];
-                valid &= ~((x >= low) & (x <= high));
-            }
+            const M valid = x - x == 0.0;
             store(at, valid ? x : nan);
             const RayTrig& t = table[j];
             N = valid ? N + 1.0 : N;
