@@ -63,7 +63,7 @@ demo: $(VENV)/.built $(VENV)/.extra-demo
 	$(PY) examples/radar_vwp.py $(ARGS)
 	$(PY) examples/storm.py $(STORM_ARGS)
 
-bench: $(VENV)/.built $(VENV)/.extra-bench
+bench: $(VENV)/.built $(VENV)/.extra-bench forced-paths
 	$(PY) bench/run.py $(ARGS)
 
 # thermo and profile against MetPy on the soundings in tests/data (one table).

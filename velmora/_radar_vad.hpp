@@ -172,7 +172,11 @@ void gather_ray(const Sweep& sw, const RayTrig& trig, std::int64_t j, std::int64
     }
     if (sw.mask != nullptr) {
         const char* m = sw.mask + j * sw.mask_ray_stride + g0 * sw.mask_gate_stride;
-        for (std::int64_t l = 0; l < n; ++l) row[l] = m[l * sw.mask_gate_stride] != 0 ? quiet_nan : row[l];
+        if (sw.mask_gate_stride == 1) {
+            for (std::int64_t l = 0; l < n; ++l) row[l] = m[l] != 0 ? quiet_nan : row[l];
+        } else {
+            for (std::int64_t l = 0; l < n; ++l) row[l] = m[l * sw.mask_gate_stride] != 0 ? quiet_nan : row[l];
+        }
     }
     for (std::int64_t r = 0; r < sw.n_reserved; ++r) {
         const double low = sw.reserved[2 * r], high = sw.reserved[2 * r + 1];
@@ -181,15 +185,20 @@ void gather_ray(const Sweep& sw, const RayTrig& trig, std::int64_t j, std::int64
     for (std::int64_t l = n; l < block_gates; ++l) row[l] = quiet_nan;
 }
 
-// Asks for the cache lines of gates [g0, g0 + n) of ray j.
-inline void prefetch_ray(const Sweep& sw, std::int64_t j, std::int64_t g0, std::int64_t n) {
-    const char* p = sw.data + j * sw.ray_stride + g0 * sw.gate_stride;
-    const std::int64_t bytes = sw.gate_stride * (n - 1);
+// Asks for the cache lines of n values `stride` bytes apart from p.
+inline void prefetch_span(const char* p, std::int64_t stride, std::int64_t n) {
+    const std::int64_t bytes = stride * (n - 1);
     if (bytes < 0 || bytes > block_gates * static_cast<std::int64_t>(sizeof(double))) {
-        __builtin_prefetch(p);  // wide or backward strides: the first gate only
+        __builtin_prefetch(p);  // wide or backward strides: the first value only
         return;
     }
     for (std::int64_t at = 0; at < bytes + cache_line; at += cache_line) __builtin_prefetch(p + at);
+}
+
+// Asks for gates [g0, g0 + n) of ray j (not their mask: a byte a gate,
+// the processor's own prefetching keeps up, and asking slows it down).
+inline void prefetch_ray(const Sweep& sw, std::int64_t j, std::int64_t g0, std::int64_t n) {
+    prefetch_span(sw.data + j * sw.ray_stride + g0 * sw.gate_stride, sw.gate_stride, n);
 }
 
 // W lanes of doubles, and the lane masks that comparisons of them give.

@@ -172,8 +172,12 @@ def doppler_sweeps(volume, field=None):
     """
     if _is_pyart(volume):
         data = volume.fields[field or "velocity"]["data"]
+        missing = np.ma.getmask(data)
+        if missing is np.ma.nomask:
+            return [i for i in range(volume.nsweeps) if np.size(data[volume.get_slice(i)]) > 0]
         return [i for i in range(volume.nsweeps)
-                if np.ma.count(data[volume.get_slice(i)]) > 0]
+                if np.size(missing[volume.get_slice(i)]) > 0
+                and not missing[volume.get_slice(i)].all()]
     return [int(name.removeprefix("sweep_")) for name in _sweep_names(volume)
             if (field or "VRADH") in volume[name].ds.data_vars]
 
