@@ -175,3 +175,20 @@ def test_vector_path_build_is_the_one_loaded():
     if not build:
         pytest.skip("the installed module: its own widest path")
     assert pathlib.Path(_radar.__file__).parent == pathlib.Path(build)
+
+
+@pytest.mark.parametrize("spread, exact", [(0.2, False), (4.0, True)])
+def test_vad_uses_each_rays_elevation_when_they_spread(spread, exact):
+    """Within 0.3 degrees the median elevation serves every ray (as ever); beyond, each its own."""
+    pytest.importorskip("xarray")
+    import radar_cases as cases
+
+    from velmora import radar
+
+    ds = cases.sweep(gates=3, level2=False)
+    el = 10.0 + np.linspace(-spread / 2, spread / 2, ds.sizes["azimuth"])
+    ds["elevation"].values[:] = el
+    ds["VRADH"].values[:] = cases.radial_velocity(10.0, 5.0, ds["azimuth"].values, el)[:, None]
+    out = radar.vad(ds)
+    error = np.abs(out["u"].values - 10.0).max()
+    assert (error < 1e-10) if exact else (1e-6 < error < 1e-3)
