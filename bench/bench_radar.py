@@ -138,7 +138,7 @@ def run() -> list[Result]:
     results = []
     for name in volumes:
         n = samples[name]
-        whole = Result(f"vwp {name}", f"KLBB volume, {len(numbers)} sweeps", n,
+        whole = Result("vwp", f"{name}: KLBB volume, {len(numbers)} sweeps", n,
                        times[f"vwp {name} 1T"], times[f"vwp {name} 2T"],
                        peers={"vad_browning every sweep": times["vad_browning"]})
         whole.targets = [("end to end at least 15x faster than vad_browning on every sweep (1 thread)",
@@ -146,7 +146,7 @@ def run() -> list[Result]:
         results.append(whole)
         for path in kernels:
             t1 = times[f"kernel {name} {path} 1T"]
-            row = Result(f"vad_sweeps {path}", f"{name}: every gate, {n:,} samples", n, t1,
+            row = Result("vad_sweeps", f"{path}, {name}: {n / 1e6:.2f} M samples", n, t1,
                          times[f"kernel {name} {path} 2T"],
                          peers={"_velmora.vad on the same gates": times[f"row fit {name}"]},
                          floors={"reading every sweep once": times[f"floor {name}"]})
