@@ -429,13 +429,14 @@ inline double cosine_divisor(const double* cos_el, std::int64_t rays, double* sc
         for (std::int64_t j = 0; j < rays; ++j) scale[j] = 1.0;  // scale may be cos_el itself
         return divisor;
     }
-    std::vector<double> finite;
+    Scratch<double> finite(static_cast<std::size_t>(rays));
+    std::int64_t n_finite = 0;
     for (std::int64_t j = 0; j < rays; ++j)
-        if (is_finite(cos_el[j])) finite.push_back(cos_el[j]);
+        if (is_finite(cos_el[j])) finite[n_finite++] = cos_el[j];
     double median = quiet_nan;
-    if (!finite.empty()) {
-        auto middle = finite.begin() + static_cast<std::ptrdiff_t>(finite.size() / 2);
-        std::nth_element(finite.begin(), middle, finite.end());
+    if (n_finite > 0) {
+        double* middle = finite.data() + n_finite / 2;
+        std::nth_element(finite.data(), middle, finite.data() + n_finite);
         median = *middle;
     }
     for (std::int64_t j = 0; j < rays; ++j) scale[j] = cos_el[j] / median;
