@@ -192,3 +192,13 @@ def test_vad_uses_each_rays_elevation_when_they_spread(spread, exact):
     out = radar.vad(ds)
     error = np.abs(out["u"].values - 10.0).max()
     assert (error < 1e-10) if exact else (1e-6 < error < 1e-3)
+
+
+def test_gates_stored_backwards(rng):
+    vr, mask, az = random_sweep(rng, 200, 45, np.float32)
+    cos_el = np.full(200, 0.99)
+
+    def fitted(v, m):
+        return _radar.vad_sweeps([(v, m, az, cos_el, LEVEL2, 0, 45)], 10, 0.1)
+
+    assert_bits_equal(fitted(vr[:, ::-1], mask[:, ::-1]), fitted(vr, mask)[:, ::-1])
