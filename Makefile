@@ -49,15 +49,16 @@ test: $(VENV)/.built $(VENV)/.extra-test forced-paths
 soak: $(VENV)/.built $(VENV)/.extra-test
 	$(PY) tests/exit_soak.py $(ARGS)
 
-# _ensemble once more for each narrower vector path than the processor's
-# own, each in its own build dir (incremental), so that tests/test_vector_paths.py
-# checks every path bit for bit on any test machine.
+# _ensemble and _radar once more for each narrower vector path than the
+# processor's own, each in its own build dir (incremental), so that
+# tests/test_vector_paths.py checks every path bit for bit on any test machine.
 FORCED_PATHS := sse2 avx2
 forced-paths: $(VENV)/.built
 	@export PATH="$(abspath $(VENV))/bin:$$PATH"; for p in $(FORCED_PATHS); do \
 		cmake -S . -B $(BUILD)/path-$$p -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) \
-			-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" "-DEXTRA_FLAGS=-DENSEMBLE_FORCE_PATH=$$p" > /dev/null \
-		&& cmake --build $(BUILD)/path-$$p --target _ensemble > /dev/null || exit 1; \
+			-Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" \
+			"-DEXTRA_FLAGS=-DENSEMBLE_FORCE_PATH=$$p -DRADAR_FORCE_PATH=$$p" > /dev/null \
+		&& cmake --build $(BUILD)/path-$$p --target _ensemble _radar > /dev/null || exit 1; \
 	done
 
 # The shipped radar volume to a wind profile (ARGS go to it), then the
@@ -67,7 +68,7 @@ demo: $(VENV)/.built $(VENV)/.extra-demo
 	$(PY) examples/radar_vwp.py $(ARGS)
 	$(PY) examples/storm.py $(STORM_ARGS)
 
-bench: $(VENV)/.built $(VENV)/.extra-bench
+bench: $(VENV)/.built $(VENV)/.extra-bench forced-paths
 	$(PY) bench/run.py $(ARGS)
 
 # thermo and profile against MetPy on the soundings in tests/data (one table).

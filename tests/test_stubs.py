@@ -12,8 +12,11 @@ import pytest
 import _ensemble
 import _velmora
 
+from velmora import _radar
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-STUBS = {_velmora: ROOT / "velmora" / "_velmora.pyi", _ensemble: ROOT / "ensemble" / "_ensemble.pyi"}
+STUBS = {_velmora: ROOT / "velmora" / "_velmora.pyi", _ensemble: ROOT / "ensemble" / "_ensemble.pyi",
+         _radar: ROOT / "velmora" / "_radar.pyi"}
 
 
 def test_stubtest_finds_no_difference(tmp_path):

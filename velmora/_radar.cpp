@@ -5,6 +5,7 @@
 
 #include "_radar_frame.hpp"
 #include "_radar_unfold.hpp"
+#include "_radar_vad.hpp"
 
 namespace py = pybind11;
 
@@ -26,4 +27,6 @@ PYBIND11_MODULE(_radar, m) {
     py::detail::npy_api::get();
     m.def("unfold", &radar::unfold_py, py::arg("velocity"), py::arg("azimuth"), py::arg("shape"),
           py::arg("nyquist"), py::arg("n_threads") = 0);
+    m.def("vad_sweeps", &radar::vad_sweeps_py, py::arg("sweeps"), py::arg("min_gates"),
+          py::arg("min_spread"), py::arg("n_threads") = 0);
 }

@@ -105,6 +105,14 @@ inline void require(bool ok, const char* message) {
     if (!ok) throw std::invalid_argument(message);
 }
 
+// An array converted inside an entry (an element of a sequence argument), as
+// A::ensure converts it, with the exit handling of the caster above; an
+// object that cannot be converted gives a null array.
+template <class A>
+A convert(py::handle h) {
+    return taking_lock_back([&] { return A::ensure(h); });
+}
+
 inline std::int64_t hardware_threads() {
     const unsigned reported = std::thread::hardware_concurrency();
     return reported == 0 ? 1 : static_cast<std::int64_t>(reported);

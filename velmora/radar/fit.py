@@ -5,7 +5,7 @@ from typing import Any
 import numpy as np
 import xarray as xr
 
-from .. import calc as _kernels
+from .. import _radar
 from . import _units
 from . import qc as _qc
 from ._attrs import _var, dataset
@@ -18,65 +18,39 @@ MIN_SPREAD = 0.1  # azimuth spread: 0.25 is the full circle, 0.1 about 220 degre
 # The kernel's eight rows, named as velmora.vad names them.
 VAD_NAMES = ("eastward_wind", "northward_wind", "offset", "rms_residual", "n_valid", "offset_2",
              "sin_2az", "cos_2az")
+def _gather(sweep, gates):
+    """The sweep as the compiled fit reads it, its gates in slice `gates`.
 
-
-def _gather(sweep, gates, min_gates):
-    """The valid-ray count of the gates in slice `gates`, and the gates worth fitting.
-
-    Returns the counts, the span (a slice within `gates`) from the first to
-    the last gate with at least `min_gates` valid rays, and the span's
-    (rays, gates) velocities with every missing value as NaN. In clear air
-    most far gates are empty: leaving them out spares the kernel a pass
-    over them, and their result is known (their count, NaN elsewhere).
+    Nothing is copied: the data stay as stored (float32 or float64, any
+    strides) and the kernel itself leaves out masked gates, non-finite
+    values, the reserved value ranges and rays without an azimuth.
     """
-    x = sweep.data[:, gates]
-    valid = np.isfinite(x)
-    for low, high in sweep.reserved:
-        valid &= (x < low) | (x > high)
-    az_ok = np.isfinite(sweep.azimuth)
-    if not az_ok.all():
-        valid &= az_ok[:, None]
-    count = valid.sum(axis=0)
-    worth = np.flatnonzero(count >= max(min_gates, 3))
-    span = slice(worth[0], worth[-1] + 1) if worth.size else slice(0, 0)
-    return count, span, np.where(valid[:, span], x[:, span], np.nan)
+    start, stop, _ = gates.indices(sweep.data.shape[1])
+    stop = max(start, stop)
+    reserved = np.asarray(sweep.reserved, dtype=np.float64).reshape(-1, 2)
+    return (sweep.data, sweep.mask, np.deg2rad(sweep.azimuth), _qc.ray_cosines(sweep), reserved,
+            start, stop)
 
 
 def _fit_sweeps(sweeps, min_gates, min_spread, n_threads, gates=None):
     """The kernel's (8, gates) output for every sweep.
 
-    Each row of the fit is one gate, its samples the rays of its sweep.
-    Sweeps with the same number of rays go into one kernel call, so that
-    the threads share them rather than one sweep at a time, and no row is
-    padded. `gates`, a slice per sweep, limits the gates that are fitted;
-    the others hold NaN, with a count of 0.
+    Each row of the fit is one gate, its samples the rays of its sweep. All
+    sweeps go into one kernel call, so that the threads share them. `gates`,
+    a slice per sweep (step 1), limits the gates that are fitted; the
+    others hold NaN, with a count of 0.
     """
     gates = [slice(None)] * len(sweeps) if gates is None else gates
+    parts = [_gather(sw, sel) for sw, sel in zip(sweeps, gates)]
+    fitted = _radar.vad_sweeps(parts, min_gates, min_spread, n_threads)
     outs = []
-    parts = []
-    for sw, sel in zip(sweeps, gates):
+    column = 0
+    for sw, (*_, start, stop) in zip(sweeps, parts):
         out = np.full((8, sw.data.shape[1]), np.nan)
-        count, span, block = _gather(sw, sel, min_gates)
         out[4] = 0.0
-        out[4, sel] = count
+        out[:, start:stop] = fitted[:, column:column + stop - start]
+        column += stop - start
         outs.append(out)
-        parts.append((np.arange(out.shape[1])[sel][span], block))
-    by_rays = {}
-    for k, sw in enumerate(sweeps):
-        by_rays.setdefault(sw.data.shape[0], []).append(k)
-    for rays, members in by_rays.items():
-        # One copy each builds the kernel's layout: a row per gate, its rays along it.
-        vr = np.concatenate([parts[k][1].T for k in members])
-        az = np.concatenate([np.broadcast_to(np.deg2rad(sweeps[k].azimuth),
-                                             (parts[k][0].size, rays)) for k in members])
-        cos_el = np.concatenate([np.full(parts[k][0].size, np.cos(np.deg2rad(sweeps[k].elevation)))
-                                 for k in members])
-        fitted = _kernels.vad(vr, az, cos_el, min_gates, min_spread, n_threads)
-        start = 0
-        for k in members:
-            index = parts[k][0]
-            outs[k][:, index] = fitted[:, start:start + index.size]
-            start += index.size
     return outs
 
 
@@ -99,8 +73,11 @@ def vad(sweep: Any, field: str | None = None, *, index: int | None = None,
 
     At each gate the radial velocities of all rays are fitted as
     vr = a0 + a1 sin(az) + b1 cos(az); u = a1 / cos(el) and v = b1 / cos(el),
-    with el the median ray elevation of the sweep. A second fit adds the
-    second harmonic (sin 2az, cos 2az), whose terms are returned as well.
+    with el the median ray elevation of the sweep. When the elevations of
+    the rays spread by more than 0.3 degrees, each ray's own elevation
+    enters instead: the regressors become cos(el_j) sin(az_j) and
+    cos(el_j) cos(az_j), whose coefficients are u and v. A second fit adds
+    the second harmonic (sin 2az, cos 2az), whose terms are returned as well.
 
     Parameters
     ----------

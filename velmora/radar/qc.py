@@ -126,18 +126,18 @@ def _without(sweep, rejected):
     return dataclasses.replace(sweep, data=np.where(rejected, np.nan, sweep.data))
 
 
-def _cosines(sweep) -> np.ndarray:
-    """(rays, 1): the cosine of elevation the fit divides by, per ray.
+def ray_cosines(sweep) -> np.ndarray:
+    """(rays,): the cosine of elevation of every ray, as the sweep fit takes it.
 
-    The median elevation's, unless the sweep records ray elevations that
-    spread by more than ELEVATION_SPREAD: then each ray's own, as the fit does.
+    The median elevation's, unless the sweep's ray elevations spread by more
+    than ELEVATION_SPREAD: then each ray's own.
     """
-    el = getattr(sweep, "ray_elevation", None)
+    el = sweep.ray_elevation
     if el is not None:
         finite = el[np.isfinite(el)]
         if finite.size and finite.max() - finite.min() > ELEVATION_SPREAD:
-            return np.cos(np.deg2rad(el))[:, None]
-    return np.full((sweep.data.shape[0], 1), np.cos(np.deg2rad(sweep.elevation)))
+            return np.cos(np.deg2rad(el))
+    return np.full(sweep.data.shape[0], np.cos(np.deg2rad(sweep.elevation)))
 
 
 def empty_sectors(valid: np.ndarray, azimuth_deg: np.ndarray, sectors: int) -> np.ndarray:
@@ -155,7 +155,7 @@ def empty_sectors(valid: np.ndarray, azimuth_deg: np.ndarray, sectors: int) -> n
 def residuals(sweep, out, gates) -> np.ndarray:
     """(rays, len(gates)): radial velocity minus the first-harmonic fit of its gate."""
     az = np.deg2rad(sweep.azimuth)[:, None]
-    cos_el = _cosines(sweep)
+    cos_el = ray_cosines(sweep)[:, None]
     fit = out[:, gates]
     return sweep.data[:, gates] - (fit[2] + (fit[0] * np.sin(az) + fit[1] * np.cos(az)) * cos_el)
 

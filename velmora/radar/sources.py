@@ -19,16 +19,23 @@ LEVEL2_RESERVED_CODES = (0, 1)
 
 @dataclass
 class _Sweep:
-    """One sweep as read, before any masking: rays along rows, gates along columns."""
+    """One sweep as read, before any masking: rays along rows, gates along columns.
+
+    `data` is the reader's array itself (float32 or float64, possibly a
+    transposed view), never a copy: the fit reads it in place and applies
+    the mask, the reserved ranges and non-finite values as it goes.
+    """
 
     data: np.ndarray  # (rays, gates), the reader's values
-    reserved: list  # (low, high) value ranges that mean "no data"
+    reserved: list  # (low, high) value ranges, both included, that mean "no data"
     azimuth: np.ndarray  # (rays,), degrees
     elevation: float  # degrees, median over the rays
     range: np.ndarray  # (gates,), m
     altitude: float  # m above sea level of the antenna
     nyquist: float  # m/s, NaN when unknown
     number: int
+    mask: np.ndarray | None = None  # (rays, gates), True where the reader masked a gate
+    ray_elevation: np.ndarray | None = None  # (rays,), degrees; None: `elevation` for all
 
 
 def _is_pyart(obj):
@@ -138,7 +145,7 @@ def _xradar_sweep(ds, field, altitude=None, number=0, function="vad", root_attrs
                   elevation=float(np.nanmedian(elevation)),
                   range=_units.range_in_m(function, ds.coords),
                   altitude=float(altitude), nyquist=_nyquist_from_dataset(ds, function),
-                  number=number)
+                  number=number, ray_elevation=elevation)
 
 
 def _pyart_sweep(radar, number, field, function="vad"):
@@ -146,10 +153,12 @@ def _pyart_sweep(radar, number, field, function="vad"):
     _units.require_pyart_field(function, radar, field)
     rays = radar.get_slice(number)
     meta = radar.fields[field]
-    # Masked gates become NaN; an unmasked _FillValue is caught as a reserved value.
-    data = np.ma.filled(np.ma.asarray(meta["data"][rays], dtype=np.float64), np.nan)
+    # The data and mask as stored; an unmasked _FillValue is caught as a reserved value.
+    stored = meta["data"][rays]
+    mask = np.ma.getmask(stored)
     reserved = [(float(meta["_FillValue"]),) * 2] if "_FillValue" in meta else []
-    data, reserved = _units.velocity_in_ms(function, field, meta.get("units"), data, reserved)
+    data, reserved = _units.velocity_in_ms(function, field, meta.get("units"),
+                                           np.ma.getdata(stored), reserved)
     azimuth = _units.angle_in_degrees(function, "azimuth", radar.azimuth["data"][rays],
                                       radar.azimuth.get("units"))
     elevation = _units.angle_in_degrees(function, "elevation", radar.elevation["data"][rays],
@@ -166,7 +175,9 @@ def _pyart_sweep(radar, number, field, function="vad"):
                   range=_units.range_in_m(function, {"range": radar.range["data"]},
                                           radar.range.get("units")),
                   altitude=float(np.ravel(radar.altitude["data"])[0]),
-                  nyquist=nyquist, number=number)
+                  nyquist=nyquist, number=number,
+                  mask=None if mask is np.ma.nomask else mask,
+                  ray_elevation=np.asarray(elevation, dtype=np.float64))
 
 
 def _read_sweep(sweep, field, index, function="vad"):
@@ -188,8 +199,12 @@ def doppler_sweeps(volume: Any, field: str | None = None) -> list[int]:
     if _is_pyart(volume):
         _units.require_pyart_field("doppler_sweeps", volume, field or "velocity")
         data = volume.fields[field or "velocity"]["data"]
+        missing = np.ma.getmask(data)
+        if missing is np.ma.nomask:
+            return [i for i in range(volume.nsweeps) if np.size(data[volume.get_slice(i)]) > 0]
         return [i for i in range(volume.nsweeps)
-                if np.ma.count(data[volume.get_slice(i)]) > 0]
+                if np.size(missing[volume.get_slice(i)]) > 0
+                and not missing[volume.get_slice(i)].all()]
     return [int(name.removeprefix("sweep_")) for name in _sweep_names(volume)
             if (field or "VRADH") in volume[name].ds.data_vars]
 
