@@ -190,7 +190,7 @@ def test_vad_uses_each_rays_elevation_when_they_spread(spread, exact):
     ds["elevation"].values[:] = el
     ds["VRADH"].values[:] = cases.radial_velocity(10.0, 5.0, ds["azimuth"].values, el)[:, None]
     out = radar.vad(ds)
-    error = np.abs(out["u"].values - 10.0).max()
+    error = np.abs(out["eastward_wind"].values - 10.0).max()
     assert (error < 1e-10) if exact else (1e-6 < error < 1e-3)
 
 

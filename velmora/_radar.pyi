@@ -62,6 +62,7 @@ def vad_sweeps(sweeps: typing.Sequence[_Sweep], min_gates: _Int, min_spread: flo
     and cos_el_j cos az_j would give, with the spread still measured on
     regressors near sin az, cos az). Rays with a non-finite cos_el then have
     no data.
+    """
 
 _Floats = typing.Annotated[numpy.typing.ArrayLike, numpy.float64]
 

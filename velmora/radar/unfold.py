@@ -82,9 +82,11 @@ _OUTPUT_ATTRS = {
 
 
 def _valid_data(sw):
-    """The sweep's velocities as float64, NaN where missing or reserved, and
-    NaN on rays without an azimuth."""
+    """The sweep's velocities as float64, NaN where masked, missing or
+    reserved, and NaN on rays without an azimuth."""
     x = np.array(sw.data, dtype=np.float64)
+    if sw.mask is not None:
+        x[sw.mask] = np.nan
     for low, high in sw.reserved:
         x[(x >= low) & (x <= high)] = np.nan
     x[~np.isfinite(sw.azimuth)] = np.nan
@@ -152,7 +154,7 @@ def _aliased(sweep, nyquist, n_threads=0):
         nyquist = float(np.max(np.abs(x[valid]), initial=0.0))
         if nyquist <= 0.0:
             return np.zeros(x.shape[1], bool)
-    sw = dataclasses.replace(sweep, data=x, reserved=[])
+    sw = dataclasses.replace(sweep, data=x, reserved=[], mask=None)
     _, fold, unresolved = _unfold_sweeps([sw], [nyquist], n_threads)[0]
     n_valid = valid.sum(axis=0)
     folded = ((fold != 0) & ~unresolved).sum(axis=0)
@@ -170,7 +172,7 @@ def _dealiased_sweeps(sweeps, nyquist, n_threads=0):
                              [_checked_nyquist(nys[k], sweeps[k].number) for k in known], n_threads)
     out = list(sweeps)
     for k, (u, _, _) in zip(known, results):
-        out[k] = dataclasses.replace(sweeps[k], data=u, reserved=[])
+        out[k] = dataclasses.replace(sweeps[k], data=u, reserved=[], mask=None)
     return out, [sw.number for k, sw in enumerate(sweeps) if k not in known]
 
 
