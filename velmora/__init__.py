@@ -2,8 +2,8 @@
 
 One function per kernel, under the kernel's name and argument names:
 
-- `thermo`, `vad`, `profile`, `cold_pool`, `gradient` (from `velmora.calc`), with
-  `storm_motion` and `bulk_shear` built on `profile`;
+- `thermo`, `vad`, `profile`, `cold_pool`, `gradient` (from `velmora.calc`);
+- `storm_motion` and `bulk_shear`, built on `profile` (from `velmora.storm`);
 - `perturb`, `words`, `statistics`, `mode` (from `velmora.ensemble`).
 
 Every function takes NumPy arrays (and anything NumPy converts), NumPy masked
@@ -35,7 +35,8 @@ xradar and Py-ART radar volumes into VAD wind profiles and their helicity.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from .calc import bulk_shear, cold_pool, gradient, profile, storm_motion, thermo, vad
+from .calc import cold_pool, gradient, profile, thermo, vad
+from .storm import bulk_shear, storm_motion
 from .ensemble import mode, perturb, statistics, words
 
 try:

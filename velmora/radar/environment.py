@@ -24,6 +24,7 @@ import numpy as np
 import xarray as xr
 
 from .. import calc as _kernels
+from .. import storm as _storm
 from .._inputs import HEIGHT, SPEED, is_dataarray, unwrap
 from ._attrs import _var, dataset
 
@@ -221,11 +222,11 @@ def _reasons(reasons: list[str]) -> xr.Variable:
 
 def _bunkers(column: _Column) -> tuple[np.ndarray, str]:
     """The six storm-motion values of the column, and why they are missing ("" if not)."""
-    out = _kernels.storm_motion(column.z, column.u[None, :], column.v,
+    out = _storm.storm_motion(column.z, column.u[None, :], column.v,
                                 np.array([column.ground]), 1)[:, 0]
     if np.all(np.isfinite(out)):
         return out, ""
-    reason = column.reason(0.0, _kernels.BUNKERS_DEPTH)
+    reason = column.reason(0.0, _storm.BUNKERS_DEPTH)
     return out, reason or "no shear between the lowest and highest 500 m of the 0-6 km layer"
 
 
@@ -263,7 +264,7 @@ def storm_motion(profile: xr.Dataset, *, from_lowest_level: bool = False,
     column = _column("storm_motion", profile, from_lowest_level, surface_wind)
     out, reason = _bunkers(column)
     data = {o.name: xr.Variable((), out[k], o.attrs({}))
-            for k, o in enumerate(_kernels.STORM_MOTION)}
+            for k, o in enumerate(_storm.STORM_MOTION)}
     return xr.Dataset(data, attrs={"method": BUNKERS, "ground": column.ground_says,
                                    "reason": reason})
 
@@ -299,7 +300,7 @@ def bulk_shear(profile: xr.Dataset, layers: Any = SHEAR_LAYERS, *, from_lowest_l
     shear = np.array(rows, dtype=np.float64).reshape(-1, 2)
     dims = ("layer",)
     data = {o.name: xr.Variable(dims, shear[:, k], o.attrs({}))
-            for k, o in enumerate(_kernels.BULK_SHEAR)}
+            for k, o in enumerate(_storm.BULK_SHEAR)}
     data["reason"] = _reasons(reasons)
     return xr.Dataset(data, _layer_coords(layers), attrs={"ground": column.ground_says})
 

@@ -110,9 +110,8 @@ def valid_samples(sweep, gates=slice(None)) -> np.ndarray:
     azimuth known), for the gates (columns) selected by `gates`."""
     x = sweep.data[:, gates]
     valid = np.isfinite(x)
-    mask = getattr(sweep, "mask", None)
-    if mask is not None:
-        valid &= ~mask[:, gates]
+    if sweep.mask is not None:
+        valid &= ~sweep.mask[:, gates]
     for low, high in sweep.reserved:
         valid &= (x < low) | (x > high)
     return valid & np.isfinite(sweep.azimuth)[:, None]
@@ -120,10 +119,8 @@ def valid_samples(sweep, gates=slice(None)) -> np.ndarray:
 
 def _without(sweep, rejected):
     """The sweep with the `rejected` samples missing, everything else as stored."""
-    if "mask" in {f.name for f in dataclasses.fields(sweep)}:
-        mask = rejected if sweep.mask is None else (sweep.mask | rejected)
-        return dataclasses.replace(sweep, mask=mask)
-    return dataclasses.replace(sweep, data=np.where(rejected, np.nan, sweep.data))
+    mask = rejected if sweep.mask is None else (sweep.mask | rejected)
+    return dataclasses.replace(sweep, mask=mask)
 
 
 def ray_cosines(sweep) -> np.ndarray:
