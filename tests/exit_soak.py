@@ -47,6 +47,10 @@ RAW_CALLS = {
     "mode": ((20, 20_000), "_ensemble.mode(x, 10, 1, nt)"),
     "perturb": ((4_096,), "_ensemble.perturb(x, x, x, x, x, 31, np.full((6, 4_096), 0.5), "
                           "np.zeros(8), np.zeros(8), 1, 2, 0, nt)"),
+    "vad_sweeps": ((360, 500), "_radar.vad_sweeps([(x, None, np.arange(360, dtype=np.float32), "
+                               "np.ones(360), np.zeros((0, 2)), 0, 500)], 3, 0.1, nt)"),
+    "unfold": ((180_000,), "_radar.unfold(x, np.arange(360, dtype=np.float32), [[360, 500]], "
+                           "[8.0], nt)"),
 }
 
 FRONT_DOOR_CALLS = {
@@ -95,7 +99,8 @@ def variants():
     out = []
     for (name, (shape, call)), layout in itertools.product(RAW_CALLS.items(), LAYOUTS):
         setup = f"SHAPE = {shape}\nx = {LAYOUTS[layout]}"
-        out.append((f"raw {name} {layout}", "import _ensemble, _velmora", setup, call))
+        out.append((f"raw {name} {layout}", "import _ensemble, _velmora; from velmora import _radar",
+                    setup, call))
     for (name, (shape, call)), layout in itertools.product(FRONT_DOOR_CALLS.items(),
                                                            ("float32", "strided", "list")):
         setup = f"SHAPE = {shape}\nx = {LAYOUTS[layout]}"

@@ -40,4 +40,19 @@ mean, std, pct = velmora.statistics([[1], [2], [3], [4]], [0, 25, 50, 100], 1)
 np.testing.assert_allclose(pct[:, 0], [1, 1.75, 2.5, 4])
 code, share = velmora.mode([[0, 2], [1, 2], [1, 9]], 3, 1)
 np.testing.assert_allclose([code, share], [[1, 2], [2 / 3, 1]])
-print(f"velmora {velmora.__version__} from {pathlib.Path(velmora.__file__).parent}: 9 kernels ok")
+
+# The radar module's kernels: one sweep of a known wind, fitted, then folded and unfolded.
+from velmora import _radar  # noqa: E402
+
+az_ray = np.linspace(0, 2 * np.pi, 360, endpoint=False)
+vr = (2 + 0.9 * (10 * np.sin(az_ray) + 5 * np.cos(az_ray)))[:, None].repeat(3, axis=1)
+fits = _radar.vad_sweeps([(vr.astype(np.float32), None, az_ray, np.full(360, 0.9),
+                           np.zeros((0, 2)), 0, 3)], 3, 0.1)
+np.testing.assert_allclose(fits[:2], [[10] * 3, [5] * 3], rtol=1e-5)
+folded = (vr + 8.0) % 16.0 - 8.0
+unfolded, folds, unresolved = _radar.unfold(folded.ravel(), np.rad2deg(az_ray), [[360, 3]], [8.0])
+assert unfolded.shape == (1080,) and folds.dtype == np.int8 and unresolved.dtype == bool
+assert unresolved.mean() < 0.1
+np.testing.assert_allclose(unfolded[~unresolved], vr.ravel()[~unresolved], atol=1e-9)
+print(f"velmora {velmora.__version__} from {pathlib.Path(velmora.__file__).parent}: "
+      "11 kernels ok")

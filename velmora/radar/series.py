@@ -9,6 +9,7 @@ import numpy as np
 import xarray as xr
 
 from ._attrs import _var, dataset
+from .level2 import open_volume
 from .profile import vwp
 
 # A threaded run shows its progress bar once it has taken this long; a
@@ -21,7 +22,7 @@ def _read(source, engine):
     """A volume from a file path (read whole, then closed), or the volume itself."""
     if not isinstance(source, (str, os.PathLike)):
         return source
-    tree = xr.open_datatree(source, engine=engine)
+    tree = open_volume(source, engine=engine)
     try:
         return tree.load()
     finally:
@@ -71,7 +72,7 @@ def _stack(profiles):
         radar_altitude=site["radar_altitude"].variable)
 
 
-def vwp_series(sources, *, client=None, engine="nexradlevel2", progress=None, **options):
+def vwp_series(sources, *, client=None, engine=None, progress=None, **options):
     """VAD wind profiles of many volumes as one (time, height) Dataset.
 
     Each volume is read (when given as a path) and profiled by `vwp` in its
@@ -82,13 +83,14 @@ def vwp_series(sources, *, client=None, engine="nexradlevel2", progress=None, **
     Parameters
     ----------
     sources : sequence of path or volume
-        Radar files (read with ``xarray.open_datatree(path, engine=engine)``)
+        Radar files (read with `open_volume`, which finds each Level II
+        sweep's Nyquist velocity in the file)
         or volumes already read (xradar DataTree, Py-ART Radar), all from
         one radar.
     client : distributed.Client, optional
         Run the tasks on this cluster; default Dask's threaded scheduler.
-    engine : str
-        xarray engine for the paths (default ``nexradlevel2``).
+    engine : str, optional
+        xradar engine for the paths; found from the file for NEXRAD Level II.
     progress : bool, optional
         Show a progress bar. Default: on threads once the run has taken 5 s,
         on a cluster from 10 volumes on.
