@@ -31,6 +31,20 @@ def child(code, **kwargs):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
 
 
+def interrupted(proc, after):
+    """Ctrl-C to a child `after` s past its "calling" line: its output, errors and
+    the seconds it took from the signal to its exit."""
+    try:
+        assert proc.stdout.readline() == "calling\n", proc.stderr.read()
+        time.sleep(after)
+        proc.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = proc.communicate(timeout=120)
+        return out, err, time.monotonic() - sent
+    finally:
+        proc.kill()
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -147,16 +161,7 @@ def test_ctrl_c_interrupts_a_long_call_promptly(name, n_threads):
         print(len(os.listdir("/proc/self/task")) - threads)
         print(int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE") - rss)
     """)
-    proc = child(code)
-    try:
-        assert proc.stdout.readline() == "calling\n", proc.stderr.read()
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        out, err = proc.communicate(timeout=120)
-        delay = time.monotonic() - sent
-    finally:
-        proc.kill()
+    out, err, delay = interrupted(child(code), after=0.5)
     outcome, extra_threads, extra_bytes = out.split()
     assert outcome == "interrupted", err
     assert delay < 1.5
@@ -256,14 +261,6 @@ def test_ctrl_c_interrupts_the_front_door_converting_a_long_list():
         except KeyboardInterrupt:
             print("interrupted")
     """)
-    try:
-        assert proc.stdout.readline() == "calling\n", proc.stderr.read()
-        time.sleep(0.3)
-        proc.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        out, err = proc.communicate(timeout=120)
-        delay = time.monotonic() - sent
-    finally:
-        proc.kill()
+    out, err, delay = interrupted(proc, after=0.3)
     assert out.strip() == "interrupted", err
     assert delay < (1.5 if SANITIZED else 0.5)  # with the child's exit

@@ -77,6 +77,25 @@ def _shear(layer: np.ndarray) -> np.ndarray:
     return np.stack([layer[2] - layer[0], layer[3] - layer[1]])
 
 
+def _from_layers(call: Call, layers: list[tuple[float, float]], combine, outputs: list[Output],
+                 n_threads: int | None, dim: str) -> Result:
+    """combine(*outs) of the profile kernel's outputs over `layers`, in the call's family."""
+    nan = np.array(np.nan)  # no storm motion: the helicity row is not wanted
+    if call.labelled:
+        def kernel(z, u, v, ground):
+            outs = [_arrays._profile_nd(z, u, v, ground, bottom, top, nan, nan, n_threads)
+                    for bottom, top in layers]
+            return tuple(_rowwise(combine, len(outputs), *outs))
+
+        return call.dataset(kernel, ["z", "u", "v", "ground"], outputs,
+                            input_core_dims={"z": [dim], "u": [dim], "v": [dim]})
+    k = np.shape(call["u"])[0] if np.ndim(call["u"]) == 2 else 0
+    nan_k = np.full(k, np.nan)
+    outs = [_arrays.profile(call["z"], call["u"], call["v"], call["ground"], bottom, top,
+                            nan_k, nan_k, n_threads) for bottom, top in layers]
+    return call.result(_rowwise(combine, len(outputs), *outs), outputs)
+
+
 def storm_motion(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike,
                  n_threads: int | None = None, *, dim: str = "level") -> Result:
     """Supercell motion without pressure: Bunkers et al. (2000), height-based.
@@ -127,20 +146,7 @@ def storm_motion(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike,
     n_threads = threads("storm_motion", n_threads)
     layers = [(0.0, BUNKERS_DEPTH), (0.0, BUNKERS_END_DEPTH),
               (BUNKERS_DEPTH - BUNKERS_END_DEPTH, BUNKERS_DEPTH)]
-    nan = np.array(np.nan)  # no storm motion: the helicity row is not wanted
-    if call.labelled:
-        def kernel(z, u, v, ground):
-            outs = [_arrays._profile_nd(z, u, v, ground, bottom, top, nan, nan, n_threads)
-                    for bottom, top in layers]
-            return tuple(_rowwise(_bunkers, 6, *outs))
-
-        return call.dataset(kernel, ["z", "u", "v", "ground"], STORM_MOTION,
-                            input_core_dims={"z": [dim], "u": [dim], "v": [dim]})
-    k = np.shape(call["u"])[0] if np.ndim(call["u"]) == 2 else 0
-    nan_k = np.full(k, np.nan)
-    outs = [_arrays.profile(call["z"], call["u"], call["v"], call["ground"], bottom, top,
-                            nan_k, nan_k, n_threads) for bottom, top in layers]
-    return call.result(_rowwise(_bunkers, 6, *outs), STORM_MOTION)
+    return _from_layers(call, layers, _bunkers, STORM_MOTION, n_threads, dim)
 
 
 def bulk_shear(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bottom: float,
@@ -187,16 +193,4 @@ def bulk_shear(z: ArrayLike, u: ArrayLike, v: ArrayLike, ground: ArrayLike, bott
                 ground=(ground, HEIGHT))
     bottom, top = _layer("bulk_shear", call, bottom, top)
     n_threads = threads("bulk_shear", n_threads)
-    nan = np.array(np.nan)
-    if call.labelled:
-        def kernel(z, u, v, ground):
-            out = _arrays._profile_nd(z, u, v, ground, bottom, top, nan, nan, n_threads)
-            return tuple(_rowwise(_shear, 2, out))
-
-        return call.dataset(kernel, ["z", "u", "v", "ground"], BULK_SHEAR,
-                            input_core_dims={"z": [dim], "u": [dim], "v": [dim]})
-    k = np.shape(call["u"])[0] if np.ndim(call["u"]) == 2 else 0
-    nan_k = np.full(k, np.nan)
-    out = _arrays.profile(call["z"], call["u"], call["v"], call["ground"], bottom, top,
-                          nan_k, nan_k, n_threads)
-    return call.result(_rowwise(_shear, 2, out), BULK_SHEAR)
+    return _from_layers(call, [(bottom, top)], _shear, BULK_SHEAR, n_threads, dim)
