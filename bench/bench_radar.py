@@ -96,8 +96,9 @@ def run() -> list[Result]:
     tree = xr.open_datatree(VOLUME, engine="nexradlevel2").load()
     numbers = radar.doppler_sweeps(tree)
     one_sweep = [pyart_radar.extract_sweeps([n]) for n in numbers]
-    # Like for like: vad_browning neither unfolds nor checks, and has 6 km of bins.
-    like = dict(nyquist=NYQUIST, qc=False, top=6000.0, dealias=False)
+    # Like for like: vad_browning neither unfolds, checks for aliasing nor
+    # rejects gates, and has 6 km of bins.
+    like = dict(nyquist=NYQUIST, qc=False, top=6000.0, dealias=False, check_aliasing=False)
     z_want = radar.vwp(tree, **like)["height"].values
     volumes = {"xradar": tree, "Py-ART": pyart_radar}
     parts = {name: [fit._gather(sw, slice(None)) for sw in sources._volume_sweeps(v, None)]

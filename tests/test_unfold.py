@@ -257,6 +257,13 @@ def test_folded_bins_are_never_silent_without_unfolding(shipped, nyquist):
     assert "as given" in profile.attrs["dealias"]
 
 
+def test_the_aliasing_check_is_skipped_only_on_request_and_says_so(shipped):
+    folded = refolded(shipped, 12.0)
+    assert radar.vwp(folded, dealias=False, qc=False)["aliased"].any()
+    unchecked = radar.vwp(folded, dealias=False, qc=False, check_aliasing=False)
+    assert not unchecked["aliased"].any() and "not checked" in unchecked.attrs["aliasing"]
+
+
 def test_vad_marks_folded_gates_and_not_unfolded_ones():
     azimuth, rng, folded, truth = uc.case(8.0, 2.4)
     true_fit = radar.vad(uc.sweep_dataset(azimuth, rng, truth, 2.4), nyquist=8.0)

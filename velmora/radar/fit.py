@@ -63,7 +63,9 @@ def _fit_checked(sweeps, min_gates, min_spread, n_threads, qc, gates=None):
 
     outs, fitted, rejected = _qc.reject_outliers(sweeps, outs, refit, qc)
     flags = [_qc.gate_flags(sw, out, qc, min_gates) for sw, out in zip(fitted, outs)]
-    return outs, flags, [r.sum(axis=0) for r in rejected]
+    outliers = [np.zeros(out.shape[1], dtype=np.int64) if r is None else r.sum(axis=0)
+                for out, r in zip(outs, rejected)]
+    return outs, flags, outliers
 
 
 def vad(sweep: Any, field: str | None = None, *, index: int | None = None,

@@ -56,8 +56,8 @@ def _weighted_bins(index, nbins, weight, *values):
 
 def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, top: Any = None,
         edges: Any = None, min_gates: int = MIN_GATES, min_spread: float = MIN_SPREAD,
-        nyquist: Any = None, dealias: bool = True, exclude_aliased: bool = True, qc: Any = True,
-        n_threads: int = 0) -> xr.Dataset:
+        nyquist: Any = None, dealias: bool = True, exclude_aliased: bool = True,
+        check_aliasing: bool = True, qc: Any = True, n_threads: int = 0) -> xr.Dataset:
     """VAD wind profile of a radar volume: wind in height bins from all Doppler sweeps.
 
     Every sweep carrying `field` is unfolded (`dealias`, by default, where
@@ -98,6 +98,11 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
         False for velocities already unfolded.
     exclude_aliased : bool
         Leave out gates flagged ``aliased`` by `vad` (default True).
+    check_aliasing : bool
+        Check the sweeps fitted as given for aliasing (default True). The
+        check runs the unfolding on each of them, most of the cost of a
+        `vwp` without unfolding; False skips it for velocities known to be
+        unfolded, and the attribute ``aliasing`` then says "not checked".
     qc : bool or QC
         Quality control, as for `vad`, and per bin: at least 3 accepted gates
         and a spread hypot(u_spread, v_spread) of at most 5 m/s, else the
@@ -174,8 +179,8 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
     for k, (sw, out) in enumerate(zip(sweeps, outs)):
         ny = _nyquist_for(sw, nyquist)
         fitted = inside[k] & np.isfinite(out[0]) & np.isfinite(out[1])
-        aliased = (fitted & _aliased(sw, ny, n_threads) if sw.number in folded_sweeps
-                   else np.zeros_like(fitted))
+        checked = check_aliasing and sw.number in folded_sweeps
+        aliased = fitted & _aliased(sw, ny, n_threads) if checked else np.zeros_like(fitted)
         if exclude_aliased:
             flags[k][(flags[k] == 0) & aliased] = _qc.FLAG["aliased"]
         if np.isnan(ny):
@@ -208,6 +213,7 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
     dims = ("height",)
     centre = 0.5 * (edges[:-1] + edges[1:])
     direction = np.mod(np.rad2deg(np.arctan2(-mu, -mv)), 360.0)
+    site = _volume_site(volume)
     data = {
         "eastward_wind": _var("eastward_wind", dims, mu),
         "northward_wind": _var("northward_wind", dims, mv),
@@ -228,9 +234,9 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
                                      {"long_name": "gate-level QC step"}),
               "height": _var("height", dims, centre, bounds="height_bounds"),
               "altitude": _var("altitude", dims, centre + sweeps[0].altitude),
-              **_site_coords(_volume_site(volume), sweeps[0].altitude)}
+              **_site_coords(site, sweeps[0].altitude)}
     return dataset(data, coords, attrs={
-        "instrument_name": _volume_site(volume).instrument_name,
+        "instrument_name": site.instrument_name,
         "combination": "mean of accepted gates weighted by their number of valid rays",
         "min_gates": min_gates, "min_spread": min_spread,
         "dealias": (f"unfolded with velmora.radar.dealias before the fit: sweeps "
@@ -238,5 +244,6 @@ def vwp(volume: Any, field: str | None = None, *, bin_width: Any = BIN_WIDTH, to
                     f"sweeps {folded_sweeps}"),
         "aliasing": ("gates of the sweeps fitted as given whose velocities are inconsistent with "
                      "an unaliased wind are flagged (aliased)"
-                     + (" and left out" if exclude_aliased else ", and kept")),
+                     + (" and left out" if exclude_aliased else ", and kept")
+                     if check_aliasing else "not checked (check_aliasing=False)"),
         "exclude_aliased": int(exclude_aliased), **qc.attrs()})

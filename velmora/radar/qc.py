@@ -164,11 +164,11 @@ def reject_outliers(sweeps, outs, refit, qc: QC):
 
     `refit(sweeps, gates)` fits the sweeps over a slice of gates each, the
     rest NaN. Returns the final fits, the sweeps as last fitted and the
-    (rays, gates) rejection masks.
+    (rays, gates) rejection masks (None for a sweep where the step is off).
     """
-    rejected = [np.zeros(sw.data.shape, dtype=bool) for sw in sweeps]
     if qc.outlier_factor is None:
-        return outs, sweeps, rejected
+        return outs, sweeps, [None] * len(sweeps)
+    rejected = [np.zeros(sw.data.shape, dtype=bool) for sw in sweeps]
     edited = sweeps
     for _ in range(qc.outlier_iterations):
         changed = [slice(0, 0)] * len(sweeps)
