@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import contextlib
 import os
+import threading
 
 import numpy as np
 import xarray as xr
 
 from ._attrs import _var, dataset
-from .level2 import open_volume
+from .level2 import _is_level2, open_volume
 from .profile import vwp
 
 # A threaded run shows its progress bar once it has taken this long; a
@@ -18,15 +19,23 @@ PROGRESS_AFTER = 5.0  # s
 PROGRESS_FROM = 10  # volumes
 
 
+# The netCDF and HDF5 libraries under xradar's other readers are not safe to
+# use from several threads at once (a threaded series of CfRadial files
+# crashed inside them); Level II files are read in Python and need no lock.
+_NETCDF_LOCK = threading.Lock()
+
+
 def _read(source, engine):
     """A volume from a file path (read whole, then closed), or the volume itself."""
     if not isinstance(source, (str, os.PathLike)):
         return source
-    tree = open_volume(source, engine=engine)
-    try:
-        return tree.load()
-    finally:
-        tree.close()
+    level2 = engine == "nexradlevel2" or (engine is None and _is_level2(source))
+    with contextlib.nullcontext() if level2 else _NETCDF_LOCK:
+        tree = open_volume(source, engine=engine)
+        try:
+            return tree.load()
+        finally:
+            tree.close()
 
 
 def _profile(source, engine, options):
